@@ -1,0 +1,189 @@
+// POSIX backend: shm_open/mmap for named memory, sem_open for named
+// semaphores.  POSIX semaphores know no maximum, so the handle carries it and
+// the release checks it.  Events are semaphores of maximum 1.
+#include "platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kNameSize = 256;
+constexpr mode_t kMode = 0666;
+
+// shm_open wants a leading slash; the Windows names have none.
+bool SystemName(const char *name, char *out)
+{
+    char qualified[kNameSize];
+    if (!QualifyObjectName(name, qualified, sizeof qualified)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    int n = std::snprintf(out, kNameSize, "%s%s", qualified[0] == '/' ? "" : "/", qualified);
+    if (n < 0 || static_cast<std::size_t>(n) >= kNameSize) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+sem_t *AsSem(const SyncObject &obj) { return static_cast<sem_t *>(obj.handle); }
+
+// strerror_r comes in two flavours; these overloads take either.
+const char *ErrorTextOf(int ret, const char *buf) { return ret == 0 ? buf : "Unknown error"; }
+const char *ErrorTextOf(const char *text, const char *) { return text; }
+
+} // namespace
+
+bool CreateNamedMemory(SharedMemory &mem, const char *name, std::size_t bytes)
+{
+    char sysName[kNameSize];
+    if (!SystemName(name, sysName))
+        return false;
+    int fd = shm_open(sysName, O_RDWR | O_CREAT, kMode);
+    if (fd < 0)
+        return false;
+    // A fresh object is empty: give it its size, which reads as zeros.
+    struct stat st;
+    if (fstat(fd, &st) != 0 ||
+        (static_cast<std::size_t>(st.st_size) < bytes && ftruncate(fd, static_cast<off_t>(bytes)) != 0)) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    mem.handle = fd;
+    mem.bytes = bytes;
+    return true;
+}
+
+void *MapNamedMemory(SharedMemory &mem)
+{
+    if (mem.handle < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    void *view = mmap(nullptr, mem.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, static_cast<int>(mem.handle), 0);
+    return view == MAP_FAILED ? nullptr : view;
+}
+
+bool CreateSync(SyncObject &obj, const char *name, SyncKind kind, int32_t initial, int32_t maximum)
+{
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    sem_t *sem = sem_open(sysName, O_CREAT, kMode, static_cast<unsigned>(initial));
+    if (sem == SEM_FAILED)
+        return false;
+    obj = SyncObject{sem, kind, maximum};
+    return true;
+}
+
+bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    sem_t *sem = sem_open(sysName, 0);
+    if (sem == SEM_FAILED)
+        return false;
+    obj = SyncObject{sem, kind, maximum};
+    return true;
+}
+
+WaitStatus WaitSync(SyncObject &obj, uint32_t timeoutMs)
+{
+    if (obj.handle == nullptr) {
+        errno = EBADF;
+        return WaitStatus::Failed;
+    }
+    if (timeoutMs == kWaitForever) {
+        while (sem_wait(AsSem(obj)) != 0)
+            if (errno != EINTR)
+                return WaitStatus::Failed;
+        return WaitStatus::Taken;
+    }
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (sem_clockwait(AsSem(obj), CLOCK_MONOTONIC, &deadline) != 0) {
+        if (errno == ETIMEDOUT)
+            return WaitStatus::TimedOut;
+        if (errno != EINTR)
+            return WaitStatus::Failed;
+    }
+    return WaitStatus::Taken;
+}
+
+bool ReleaseSync(SyncObject &obj)
+{
+    if (obj.handle == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    // Check and post are two steps: two processes releasing the same object
+    // at the same instant could both pass the check.  Every holder releases
+    // only what it took, so the check only ever refuses a surplus release.
+    int value = 0;
+    if (sem_getvalue(AsSem(obj), &value) != 0)
+        return false;
+    if (value >= obj.maximum) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    return sem_post(AsSem(obj)) == 0;
+}
+
+int32_t PeekSyncCount(SyncObject &obj)
+{
+    int value = 0;
+    if (obj.handle == nullptr || sem_getvalue(AsSem(obj), &value) != 0)
+        return -1;
+    return value < 0 ? 0 : value;
+}
+
+void RemoveNamedMemory(const char *name)
+{
+    char sysName[kNameSize];
+    if (SystemName(name, sysName))
+        shm_unlink(sysName);
+}
+
+void RemoveNamedSync(const char *name)
+{
+    char sysName[kNameSize];
+    if (SystemName(name, sysName))
+        sem_unlink(sysName);
+}
+
+int LastSystemError() { return errno; }
+
+void SetLastSystemError(int code) { errno = code; }
+
+void SystemErrorText(int code, char *out, std::size_t outSize)
+{
+    char buf[256];
+    std::snprintf(out, outSize, "%s", ErrorTextOf(strerror_r(code, buf, sizeof buf), buf));
+}
+
+void ExitProcessNow(int code)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code);
+}
