@@ -1,0 +1,370 @@
+// Tessaly: Tcl commands that read and write EPICS process variables through
+// the Channel Access client library.
+//
+// Scripts name channels by slots 0..1023 of one table shared by every
+// interpreter of the process. One Channel Access context (no preemptive
+// callbacks) serves all of them; it is destroyed when the library refuses a
+// get or put request, and the next command creates a fresh one with every
+// slot free. Each command blocks for up to 5 s in ca_pend_io.
+//
+// The Tcl functions come from the interpreter that loads this object: it
+// includes tcl.h but is not linked against the Tcl library.
+
+#include <cadef.h>
+#include <tcl.h>
+
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#define TESSALY_EXPORT __attribute__((visibility("default")))
+
+namespace {
+
+constexpr int kSlotCount = 1024;
+constexpr int kResponseSize = 1024;
+constexpr double kWaitSeconds = 5.0;
+constexpr int kPriority = 10;
+
+}  // namespace
+
+// Shared state, exported as data for programs that embed the extension.
+extern "C" {
+TESSALY_EXPORT int32_t EPICS_Handle = -1;
+TESSALY_EXPORT int32_t EPICSVerbose = 0;
+TESSALY_EXPORT char EPICS_response[kResponseSize] = {};
+TESSALY_EXPORT chid EPICS_ChanIdStore[kSlotCount] = {};
+TESSALY_EXPORT int32_t EPICS_ChanIdInUse[kSlotCount] = {};
+
+TESSALY_EXPORT int SetUpEPICS();
+TESSALY_EXPORT int CloseDownEPICS();
+TESSALY_EXPORT int Tessaly_Init(Tcl_Interp* interp);
+}
+
+namespace {
+
+// Where gets receive their values.
+//
+// ca_array_get keeps the buffer address until the answer arrives. When
+// ca_pend_io times out the library only stops counting that get: the answer
+// may still arrive later and be copied into the buffer during any later
+// ca_pend_io, so the buffer cannot live on the stack of the command.
+// Each slot therefore owns its receive buffers, one per request type. Answers
+// on one circuit arrive in request order, so a late answer for a slot always
+// lands before the answer of the next get on that slot, which overwrites it
+// before its own ca_pend_io returns; a late answer on another slot lands in
+// that slot's buffers only. Clearing a channel or destroying the context
+// cancels any copy still pending, so a slot reused for a new channel never
+// receives an old answer.
+struct SlotValues {
+    uint16_t shortValue;
+    float floatValue;
+    char stringValue[MAX_STRING_SIZE];
+};
+SlotValues slotValues[kSlotCount];
+
+enum class ValueKind { Int, Float, String };
+
+struct ValueType {
+    ValueKind kind;
+    chtype request;
+};
+
+constexpr ValueType kValueTypes[] = {
+    {ValueKind::Int, DBR_SHORT},
+    {ValueKind::Float, DBR_FLOAT},
+    {ValueKind::String, DBR_STRING},
+};
+
+constexpr const ValueType& valueType(ValueKind kind) {
+    return kValueTypes[static_cast<int>(kind)];
+}
+
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void trace(const char* format, ...) {
+    if (EPICSVerbose == 0) return;
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+void traceLine(const char* line) {
+    if (EPICSVerbose == 0) return;
+    puts(line);
+    fflush(stdout);
+}
+
+// Fails the command: the message goes to errorCode, the result stays empty.
+int fail(Tcl_Interp* interp, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int fail(Tcl_Interp* interp, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(EPICS_response, sizeof EPICS_response, format, args);
+    va_end(args);
+    Tcl_SetErrorCode(interp, EPICS_response, static_cast<char*>(nullptr));
+    return TCL_ERROR;
+}
+
+int reply(Tcl_Interp* interp, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int reply(Tcl_Interp* interp, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(EPICS_response, sizeof EPICS_response, format, args);
+    va_end(args);
+    Tcl_SetResult(interp, EPICS_response, TCL_VOLATILE);
+    return TCL_OK;
+}
+
+// strtol in base 0 read as a 32-bit signed number, saturating at its limits.
+int32_t parseInt32(const char* text) {
+    long value = strtol(text, nullptr, 0);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+// A slot argument taken as unsigned, so negative numbers are never valid.
+uint32_t parseSlot(const char* text) { return static_cast<uint32_t>(parseInt32(text)); }
+
+bool slotValid(uint32_t slot) { return slot < kSlotCount && EPICS_ChanIdInUse[slot] != 0; }
+
+// Every channel and value command needs a live context; without one the slot
+// flags may still name channels of a destroyed context.
+bool haveContext() { return EPICS_Handle != -1; }
+
+uint32_t floatBits(float value) {
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// The reset rule: a refused request destroys the context.
+int resetAfterRefusal(Tcl_Interp* interp, std::string_view call, const char* command, int status) {
+    fail(interp, "%.*s in %s failed %s", static_cast<int>(call.size()), call.data(), command,
+         ca_message(status));
+    puts("EPICS server failure - resetting");
+    fflush(stdout);
+    CloseDownEPICS();
+    return TCL_ERROR;
+}
+
+// Waits for the outstanding request; traces around it. Returns the status.
+int waitForIo(const char* command) {
+    trace("%s calling ca_pend_io\n", command);
+    int status = ca_pend_io(kWaitSeconds);
+    trace("ca_pend_io returned with rc=0x%x\n", static_cast<unsigned>(status));
+    return status;
+}
+
+// Common start of every channel and value command: word count, context and
+// (for slot commands) the slot. Returns TCL_OK when the command may go on.
+int checkWords(Tcl_Interp* interp, const char* command, int argc, int wanted) {
+    if (argc != wanted) return fail(interp, "Invalid number of parameters in %s", command);
+    SetUpEPICS();
+    if (!haveContext()) return fail(interp, "No Channel Access context in %s", command);
+    return TCL_OK;
+}
+
+int getValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
+             const char* argv[]) {
+    if (checkWords(interp, command, argc, 2) != TCL_OK) return TCL_ERROR;
+    uint32_t slot = parseSlot(argv[1]);
+    if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
+
+    SlotValues& values = slotValues[slot];
+    void* buffer = kind == ValueKind::Int     ? static_cast<void*>(&values.shortValue)
+                   : kind == ValueKind::Float ? static_cast<void*>(&values.floatValue)
+                                              : static_cast<void*>(values.stringValue);
+    trace("%s calling ca_get\n", command);
+    int status = ca_array_get(valueType(kind).request, 1, EPICS_ChanIdStore[slot], buffer);
+    trace("ca_get returned with rc=0x%x\n", static_cast<unsigned>(status));
+    if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_get", command, status);
+
+    status = waitForIo(command);
+    if (status != ECA_NORMAL)
+        return fail(interp, "ca_pend_io in %s failed %s", command, ca_message(status));
+
+    switch (kind) {
+    case ValueKind::Int:
+        trace("%s returning 0x%x\n", command, static_cast<unsigned>(values.shortValue));
+        return reply(interp, "%d", static_cast<int>(values.shortValue));
+    case ValueKind::Float:
+        trace("%s returning 0x%x\n", command, floatBits(values.floatValue));
+        return reply(interp, "%f", static_cast<double>(values.floatValue));
+    case ValueKind::String: {
+        int length = static_cast<int>(strnlen(values.stringValue, MAX_STRING_SIZE - 1));
+        trace("%s returning 0x%x\n", command, static_cast<unsigned>(length));
+        return reply(interp, "%.*s", length, values.stringValue);
+    }
+    }
+    return TCL_ERROR;
+}
+
+int putValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
+             const char* argv[]) {
+    if (checkWords(interp, command, argc, 3) != TCL_OK) return TCL_ERROR;
+    uint32_t slot = parseSlot(argv[1]);
+
+    // The value is parsed before the slot test; parsing never fails.
+    uint16_t shortValue = 0;
+    float floatValue = 0.0f;
+    const void* value = argv[2];
+    unsigned traced = 0;
+    switch (kind) {
+    case ValueKind::Int:
+        shortValue = static_cast<uint16_t>(static_cast<uint32_t>(parseInt32(argv[2])) & 0xFFFFu);
+        value = &shortValue;
+        traced = shortValue;
+        break;
+    case ValueKind::Float:
+        floatValue = static_cast<float>(strtod(argv[2], nullptr));
+        value = &floatValue;
+        traced = floatBits(floatValue);
+        break;
+    case ValueKind::String:
+        traced = static_cast<unsigned>(strlen(argv[2]));
+        break;
+    }
+    if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
+
+    // The library refuses strings of MAX_STRING_SIZE characters or more, and
+    // a refusal resets every channel: turn it away here instead.
+    if (kind == ValueKind::String && traced >= MAX_STRING_SIZE)
+        return fail(interp, "Value longer than %d characters in %s", MAX_STRING_SIZE - 1, command);
+
+    trace("%s calling ca_put with arg 0x%x\n", command, traced);
+    // ca_array_put copies the value into its send buffer before returning.
+    int status = ca_array_put(valueType(kind).request, 1, EPICS_ChanIdStore[slot], value);
+    trace("ca_put returned with rc=0x%x\n", static_cast<unsigned>(status));
+    if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_put", command, status);
+
+    status = waitForIo(command);
+    if (status != ECA_NORMAL)
+        return fail(interp, "ca_pend_io in %s failed %s", command, ca_message(status));
+    trace("%s returning 0\n", command);
+    return reply(interp, "%d", 0);
+}
+
+// Command procedures.
+
+int EPICS_VerboseCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc >= 2) EPICSVerbose = atoi(argv[1]);
+    return reply(interp, "%d", 0);
+}
+
+int EPICS_CreateChannelCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    constexpr const char* command = "EPICS_CreateChannel";
+    if (checkWords(interp, command, argc, 2) != TCL_OK) return TCL_ERROR;
+
+    trace("EPICS_CreateChannel calling ca_create_channel with arg %s\n", argv[1]);
+    chid channel = nullptr;
+    int status = ca_create_channel(argv[1], nullptr, nullptr, kPriority, &channel);
+    trace("ca_create_channel returned with rc=0x%x\n", static_cast<unsigned>(status));
+    if (status != ECA_NORMAL)
+        return fail(interp, "ca_context_create in EPICS_CreateChannel failed %s",
+                    ca_message(status));
+
+    int slot = 0;
+    while (slot < kSlotCount && EPICS_ChanIdInUse[slot] != 0) ++slot;
+    if (slot == kSlotCount) {
+        ca_clear_channel(channel);
+        return fail(interp, "No spare slots in EPICS_CreateChannel");
+    }
+    EPICS_ChanIdStore[slot] = channel;
+    EPICS_ChanIdInUse[slot] = 1;
+
+    traceLine("EPICS_CreateChannel calling ca_pend_io");
+    status = ca_pend_io(kWaitSeconds);
+    trace("ca_pend_io returned with rc=0x%x\n", static_cast<unsigned>(status));
+    if (status != ECA_NORMAL) {
+        fail(interp, "ca_pend_io in EPICS_CreateChannel failed %s", ca_message(status));
+        ca_clear_channel(channel);
+        EPICS_ChanIdInUse[slot] = 0;
+        return TCL_ERROR;
+    }
+    return reply(interp, "%d", slot);
+}
+
+int EPICS_ClearChannelCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    constexpr const char* command = "EPICS_ClearChannel";
+    if (checkWords(interp, command, argc, 2) != TCL_OK) return TCL_ERROR;
+    uint32_t slot = parseSlot(argv[1]);
+    if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
+    ca_clear_channel(EPICS_ChanIdStore[slot]);
+    EPICS_ChanIdInUse[slot] = 0;
+    return reply(interp, "%d", 0);
+}
+
+int EPICS_PutIntCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    return putValue(interp, "EPICS_PutInt", ValueKind::Int, argc, argv);
+}
+int EPICS_GetIntCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    return getValue(interp, "EPICS_GetInt", ValueKind::Int, argc, argv);
+}
+int EPICS_PutFloatCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    return putValue(interp, "EPICS_PutFloat", ValueKind::Float, argc, argv);
+}
+int EPICS_GetFloatCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    return getValue(interp, "EPICS_GetFloat", ValueKind::Float, argc, argv);
+}
+int EPICS_PutStringCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    return putValue(interp, "EPICS_PutString", ValueKind::String, argc, argv);
+}
+int EPICS_GetStringCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    return getValue(interp, "EPICS_GetString", ValueKind::String, argc, argv);
+}
+
+struct CommandEntry {
+    const char* name;
+    Tcl_CmdProc* proc;
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"Tessaly_Verbose", EPICS_VerboseCmd},
+    {"EPICS_CreateChannel", EPICS_CreateChannelCmd},
+    {"EPICS_ClearChannel", EPICS_ClearChannelCmd},
+    {"EPICS_PutInt", EPICS_PutIntCmd},
+    {"EPICS_GetInt", EPICS_GetIntCmd},
+    {"EPICS_PutFloat", EPICS_PutFloatCmd},
+    {"EPICS_GetFloat", EPICS_GetFloatCmd},
+    {"EPICS_PutString", EPICS_PutStringCmd},
+    {"EPICS_GetString", EPICS_GetStringCmd},
+};
+
+}  // namespace
+
+int SetUpEPICS() {
+    if (EPICS_Handle != -1) return 0;
+    int status = ca_context_create(ca_disable_preemptive_callback);
+    if (status != ECA_NORMAL) {
+        printf("ca_context_create failed %s\n", ca_message(status));
+        fflush(stdout);
+        return -1;
+    }
+    EPICS_Handle = 1;
+    for (int slot = 0; slot < kSlotCount; ++slot) EPICS_ChanIdInUse[slot] = 0;
+    return 0;
+}
+
+int CloseDownEPICS() {
+    if (EPICS_Handle == -1) return 0;
+    ca_context_destroy();
+    EPICS_Handle = -1;
+    return 0;
+}
+
+int Tessaly_Init(Tcl_Interp* interp) {
+    puts("Tessaly package 1.0");
+    fflush(stdout);
+    for (const CommandEntry& entry : kCommands)
+        Tcl_CreateCommand(interp, entry.name, entry.proc, nullptr, nullptr);
+    Tcl_PkgProvide(interp, "Tessaly", "1.0");
+    SetUpEPICS();
+    return TCL_OK;
+}
