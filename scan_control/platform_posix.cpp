@@ -38,8 +38,8 @@ bool SystemName(const char *name, char *out)
 sem_t *AsSem(const SyncObject &obj) { return static_cast<sem_t *>(obj.handle); }
 
 // strerror_r comes in two flavours; these overloads take either.
-const char *ErrorTextOf(int ret, const char *buf) { return ret == 0 ? buf : "Unknown error"; }
-const char *ErrorTextOf(const char *text, const char *) { return text; }
+[[maybe_unused]] const char *ErrorTextOf(int ret, const char *buf) { return ret == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char *ErrorTextOf(const char *text, const char *) { return text; }
 
 } // namespace
 

@@ -27,6 +27,9 @@ void ReportSystemError();               // prints "Error %d - %s\n" and a newlin
 void WaitOrReport(SyncIndex which);
 void ReleaseOrReport(SyncIndex which);
 
+// Hands a command to the driver: writes DriverCommand, releases "/Cmnd_Sem".
+void WakeDriver(DriverCommandCode command);
+
 // ---- command interpreter (interpreter.cpp) ----
 int ProcessCommand(char *buffer);       // buffer: kCommandBufferSize bytes
 double DacToMilliVolts(unsigned short dac);

@@ -114,3 +114,9 @@ void ReleaseOrReport(SyncIndex which)
     if (!ReleaseSync(g_sync[which]))
         ReportSystemError();
 }
+
+void WakeDriver(DriverCommandCode command)
+{
+    g_statics->DriverCommand = command;
+    ReleaseOrReport(SYNC_CMND);
+}

@@ -1,0 +1,66 @@
+// Where Tcl enters the scan-control extension: the package entry point and
+// the command procedure of LaserControl, which carries one line of command
+// text into the interpreter and turns its outcome into a result or an error.
+#include <cstdio>
+#include <cstring>
+
+#include <tcl.h>
+
+#include "scan_control.h"
+
+#if defined(_WIN32)
+#define VANTORQ_EXPORT extern "C" __declspec(dllexport)
+#else
+#define VANTORQ_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+VANTORQ_EXPORT int Laser_Control(ClientData, Tcl_Interp *interp, int argc, const char *argv[]);
+VANTORQ_EXPORT int Vantorq_Init(Tcl_Interp *interp);
+
+namespace {
+
+// A usage error of the Tcl command itself, before any command text is run.
+int UsageError(Tcl_Interp *interp, const char *message)
+{
+    Tcl_SetResult(interp, const_cast<char *>(message), TCL_STATIC);
+    Tcl_SetErrorCode(interp, "VANTORQ", "USAGE", nullptr);
+    return TCL_ERROR;
+}
+
+} // namespace
+
+int Laser_Control(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
+{
+    if (argc < 2)
+        return UsageError(interp, "wrong # args: should be \"LaserControl commandText\"");
+    std::size_t length = std::strlen(argv[1]);
+    if (length >= kCommandBufferSize)
+        return UsageError(interp, "LaserControl: command text too long (1023 characters at most)");
+
+    char buffer[kCommandBufferSize];
+    std::memcpy(buffer, argv[1], length + 1);
+
+    if (ProcessCommand(buffer) == kOk) {
+        Tcl_SetResult(interp, buffer, TCL_VOLATILE);
+        return TCL_OK;
+    }
+
+    int code = LastSystemError();
+    char text[512];
+    SystemErrorText(code, text, sizeof text);
+    std::printf("Error %d - %s\n", code, text);
+    std::fflush(stdout);
+    Tcl_SetErrorCode(interp, buffer, nullptr);
+    return TCL_ERROR;
+}
+
+int Vantorq_Init(Tcl_Interp *interp)
+{
+#ifdef USE_TCL_STUBS
+    if (Tcl_InitStubs(interp, "8.4", 0) == nullptr)
+        return TCL_ERROR;
+#endif
+    Tcl_CreateCommand(interp, "LaserControl", Laser_Control, nullptr, nullptr);
+    Tcl_PkgProvide(interp, "Vantorq", "1.0");
+    return TCL_OK;
+}
