@@ -1,0 +1,162 @@
+// Win32 backend: named file mappings on the paging file, named events and
+// semaphores.  Mapping names have no leading slash; the objects keep theirs
+// ("/Ctrl_Sem"), which Windows takes as an ordinary character.  The system
+// removes a name with its last handle, so there is nothing to unlink.
+#include "platform.h"
+
+#include <cstdio>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+
+constexpr std::size_t kNameSize = 256;
+
+// The qualified name, or false with ERROR_FILENAME_EXCED_RANGE when it does
+// not fit.
+bool SystemName(const char *name, char *out)
+{
+    if (QualifyObjectName(name, out, kNameSize))
+        return true;
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+}
+
+HANDLE AsHandle(const SyncObject &obj) { return static_cast<HANDLE>(obj.handle); }
+
+bool Usable(const SyncObject &obj)
+{
+    if (obj.handle != nullptr)
+        return true;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
+} // namespace
+
+bool CreateNamedMemory(SharedMemory &mem, const char *name, std::size_t bytes)
+{
+    char sysName[kNameSize];
+    if (!SystemName(name, sysName))
+        return false;
+    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                  static_cast<DWORD>(bytes), sysName);
+    if (h == nullptr)
+        return false;
+    mem.handle = reinterpret_cast<intptr_t>(h);
+    mem.bytes = bytes;
+    return true;
+}
+
+void *MapNamedMemory(SharedMemory &mem)
+{
+    if (mem.handle == -1 || mem.handle == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return MapViewOfFile(reinterpret_cast<HANDLE>(mem.handle), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+}
+
+bool CreateSync(SyncObject &obj, const char *name, SyncKind kind, int32_t initial, int32_t maximum)
+{
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    // Events are auto-reset; a positive initial count starts them signalled.
+    HANDLE h = kind == SyncKind::Event ? CreateEventA(nullptr, FALSE, initial > 0, sysName)
+                                       : CreateSemaphoreA(nullptr, initial, maximum, sysName);
+    if (h == nullptr)
+        return false;
+    obj = SyncObject{h, kind, maximum};
+    return true;
+}
+
+bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    HANDLE h = kind == SyncKind::Event ? OpenEventA(EVENT_ALL_ACCESS, FALSE, sysName)
+                                       : OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, sysName);
+    if (h == nullptr)
+        return false;
+    obj = SyncObject{h, kind, maximum};
+    return true;
+}
+
+WaitStatus WaitSync(SyncObject &obj, uint32_t timeoutMs)
+{
+    if (!Usable(obj))
+        return WaitStatus::Failed;
+    DWORD ms = timeoutMs == kWaitForever ? INFINITE : static_cast<DWORD>(timeoutMs);
+    switch (WaitForSingleObject(AsHandle(obj), ms)) {
+    case WAIT_OBJECT_0:
+        return WaitStatus::Taken;
+    case WAIT_TIMEOUT:
+        // The wait does not set the last error; say why it ended.
+        SetLastError(WAIT_TIMEOUT);
+        return WaitStatus::TimedOut;
+    default:
+        return WaitStatus::Failed;
+    }
+}
+
+bool ReleaseSync(SyncObject &obj)
+{
+    if (!Usable(obj))
+        return false;
+    if (obj.kind == SyncKind::Event)
+        return SetEvent(AsHandle(obj)) != 0;
+    // The system refuses to pass the maximum (ERROR_TOO_MANY_POSTS).
+    return ReleaseSemaphore(AsHandle(obj), 1, nullptr) != 0;
+}
+
+int32_t PeekSyncCount(SyncObject &obj)
+{
+    if (obj.handle == nullptr)
+        return -1;
+    switch (WaitForSingleObject(AsHandle(obj), 0)) {
+    case WAIT_TIMEOUT:
+        return 0;
+    case WAIT_OBJECT_0:
+        break;
+    default:
+        return -1;
+    }
+    // Taken one: give it back, learning the count from before the release.
+    if (obj.kind == SyncKind::Event)
+        return SetEvent(AsHandle(obj)) != 0 ? 1 : -1;
+    LONG previous = 0;
+    if (ReleaseSemaphore(AsHandle(obj), 1, &previous) == 0)
+        return -1;
+    return static_cast<int32_t>(previous) + 1;
+}
+
+void RemoveNamedMemory(const char *) {}
+
+void RemoveNamedSync(const char *) {}
+
+int LastSystemError() { return static_cast<int>(GetLastError()); }
+
+void SetLastSystemError(int code) { SetLastError(static_cast<DWORD>(code)); }
+
+void SystemErrorText(int code, char *out, std::size_t outSize)
+{
+    char *text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                             static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                             reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::snprintf(out, outSize, "%s", n != 0 && text != nullptr ? text : "");
+    if (text != nullptr)
+        LocalFree(text);
+}
+
+void ExitProcessNow(int code)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ExitProcess(static_cast<UINT>(code));
+}
