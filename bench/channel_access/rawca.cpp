@@ -1,0 +1,66 @@
+// Rawca: a Tcl command that loops over the very library calls Tessaly makes
+// for one value (ca_array_get or ca_array_put of a DBR_FLOAT, then
+// ca_pend_io), on the channel of a Tessaly slot, in the context Tessaly made
+// on this thread. It gives the baseline that the Tcl commands are measured
+// against.
+//
+//   RawCa_Loop get|put SLOT COUNT TESSALY_LIB  -> microseconds per call
+
+#include <cadef.h>
+#include <dlfcn.h>
+#include <tcl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string_view>
+
+namespace {
+
+double nowSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+char result[64];
+
+int fail(Tcl_Interp* interp, const char* text) {
+    Tcl_SetResult(interp, const_cast<char*>(text), TCL_STATIC);
+    return TCL_ERROR;
+}
+
+int RawCaLoopCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc != 5) return fail(interp, "usage: RawCa_Loop get|put SLOT COUNT TESSALY_LIB");
+    std::string_view op = argv[1];
+    long slot = strtol(argv[2], nullptr, 0);
+    long count = strtol(argv[3], nullptr, 0);
+    // The extension is already loaded: find its slot table without loading it again.
+    void* handle = dlopen(argv[4], RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return fail(interp, "libtessaly.so is not loaded");
+    auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
+    dlclose(handle);
+    if (store == nullptr || slot < 0 || slot > 1023 || count < 1)
+        return fail(interp, "no such slot or count");
+
+    chid channel = store[slot];
+    float value = 1.25f;
+    double start = nowSeconds();
+    for (long i = 0; i < count; ++i) {
+        int status = op == "get" ? ca_array_get(DBR_FLOAT, 1, channel, &value)
+                                 : ca_array_put(DBR_FLOAT, 1, channel, &value);
+        if (status == ECA_NORMAL) status = ca_pend_io(5.0);
+        if (status != ECA_NORMAL) return fail(interp, ca_message(status));
+    }
+    double perCall = (nowSeconds() - start) / static_cast<double>(count) * 1e6;
+    snprintf(result, sizeof result, "%.3f", perCall);
+    Tcl_SetResult(interp, result, TCL_VOLATILE);
+    return TCL_OK;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int Rawca_Init(Tcl_Interp* interp) {
+    Tcl_CreateCommand(interp, "RawCa_Loop", RawCaLoopCmd, nullptr, nullptr);
+    return TCL_OK;
+}
