@@ -40,6 +40,7 @@ proc child {script} {
         set status [dict get $opts -errorcode]
         if {[lindex $status 0] eq "CHILDSTATUS"} {
             set code [lindex $status 2]
+            regsub {\n?child process exited abnormally$} $out {} out
         } else {
             set code -1
             set out $status
