@@ -62,4 +62,10 @@ if {[info exists secondServer]} {
     append env(EPICS_CA_ADDR_LIST) " 127.0.0.1:$port"
 }
 set env(EPICS_CA_AUTO_ADDR_LIST) NO
+
+# libca writes notices on standard error (no caRepeater, client exceptions of
+# rejected puts), which tcltest would take for errors of the test file. They
+# go to a log instead: the channel opened after closing stderr becomes stderr.
+close stderr
+open [file rootname [file tail $argv0]].stderr.log w
 load $lib Tessaly
