@@ -40,13 +40,16 @@ struct Line {
     size_t err_size;
 };
 
-bool fail(const Line& line, const char* what, std::string_view token = {})
+// Reports "FILE:LINE: what 'token' (hint)"; token and hint are optional.
+bool fail(const Line& line, const char* what, std::string_view token = {},
+          const char* hint = nullptr)
 {
-    if (token.empty())
-        snprintf(line.err, line.err_size, "%s:%u: %s", line.path, line.number, what);
-    else
-        snprintf(line.err, line.err_size, "%s:%u: %s '%.*s'", line.path, line.number, what,
-                 int(token.size()), token.data());
+    int n = snprintf(line.err, line.err_size, "%s:%u: %s", line.path, line.number, what);
+    if (!token.empty() && n >= 0 && size_t(n) < line.err_size)
+        n += snprintf(line.err + n, line.err_size - size_t(n), " '%.*s'", int(token.size()),
+                      token.data());
+    if (hint && n >= 0 && size_t(n) < line.err_size)
+        snprintf(line.err + n, line.err_size - size_t(n), " (%s)", hint);
     return false;
 }
 
@@ -116,7 +119,7 @@ bool parse_flag(const Line& line, std::string_view flag, Pv& pv)
     if (flag == "nowrite") { pv.no_write = true; return true; }
     if (flag == "noanswer") { pv.no_answer = true; return true; }
     if (flag.substr(0, 5) == "prec=") {
-        if (!parse_uint(flag.substr(5), 17, n)) return fail(line, "bad precision (0..17)", flag);
+        if (!parse_uint(flag.substr(5), 17, n)) return fail(line, "bad precision", flag, "0 to 17");
         pv.precision = int(n);
         return true;
     }
@@ -134,8 +137,9 @@ bool parse_flag(const Line& line, std::string_view flag, Pv& pv)
         pv.delay_ms = uint32_t(n);
         return true;
     }
-    return fail(line, "unknown flag (expected prec=N, states=A,B,..., noread, nowrite, "
-                      "noanswer, delay=MS or delay=MS/N)", flag);
+    return fail(line, "unknown flag", flag,
+                "expected prec=N, states=A,B,..., noread, nowrite, noanswer, delay=MS "
+                "or delay=MS/N");
 }
 
 // The initial value must be a whole, in-range number (or a state name).
@@ -181,8 +185,8 @@ bool parse_line(const Line& line, const char* text)
     for (const TypeName& t : kTypes)
         if (t.name == tokens[1]) type = &t;
     if (!type)
-        return fail(line, "unknown type (expected short, long, float, double, string, enum "
-                          "or char)", tokens[1]);
+        return fail(line, "unknown type", tokens[1],
+                    "expected short, long, float, double, string, enum or char");
     pv.value.type = type->type;
     for (size_t k = 3; k < n; ++k)
         if (!parse_flag(line, tokens[k], pv)) return false;
