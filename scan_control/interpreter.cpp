@@ -55,7 +55,7 @@ enum CommandCode : int {
 };
 
 struct Keyword {
-    const char *text;
+    std::string_view text;   // empty: the end of the table
     CommandCode code;
 };
 
@@ -96,7 +96,7 @@ constexpr Keyword kKeywords[] = {
     {"STOP_DAQ_BOARD", STOP_DAQ_BOARD},
     {"READ_ADC_METHOD", READ_ADC_METHOD},
     {"ADC_METHOD", ADC_METHOD},
-    {nullptr, END_OF_TABLE},
+    {{}, END_OF_TABLE},
 };
 
 constexpr std::size_t kWorkingCopySize = 256;
@@ -151,7 +151,7 @@ uint16_t Product16(uint16_t a, uint16_t b)
 
 CommandCode FindKeyword(std::string_view token)
 {
-    for (const Keyword *k = kKeywords; k->text != nullptr; ++k)
+    for (const Keyword *k = kKeywords; !k->text.empty(); ++k)
         if (token == k->text)
             return k->code;
     return END_OF_TABLE;
@@ -169,9 +169,9 @@ void Append(char *reply, const char *format, ...)
     va_end(args);
 }
 
+// Every value goes in with one leading space; 16-bit fields print unsigned.
 void AppendInt(char *reply, int32_t value) { Append(reply, " %d", value); }
 void AppendUnsigned16(char *reply, uint16_t value) { Append(reply, " %d", static_cast<int>(value)); }
-void AppendFloat(char *reply, double value) { Append(reply, " %g", value); }
 
 int SetDac(Tokens &tokens)
 {
@@ -233,33 +233,18 @@ int Perform(CommandCode code, Tokens &tokens, char *reply)
     int32_t value = 0;
     switch (code) {
     case READ_STATUS:
-        AppendInt(reply, s.RunState);
-        AppendInt(reply, s.RunRequest);
-        AppendInt(reply, s.Channel);
-        AppendFloat(reply, DacToMilliVolts(s.Dac));
-        AppendUnsigned16(reply, s.Dac);
-        AppendInt(reply, s.QueueCount3);
-        AppendInt(reply, s.Scans);
+        Append(reply, " %d %d %d %g %d %d %d", s.RunState, s.RunRequest, s.Channel, DacToMilliVolts(s.Dac),
+               static_cast<int>(s.Dac), s.QueueCount3, s.Scans);
         return kOk;
     case READ_ACTIVE_SETTINGS:
-        AppendInt(reply, s.ActiveNumChans);
-        AppendInt(reply, 0);
-        AppendUnsigned16(reply, s.ActiveDacStep);
-        AppendUnsigned16(reply, s.ActiveRampEndDac);
-        AppendFloat(reply, s.ActiveRampEndMilliVolts);
-        AppendInt(reply, s.ActiveDwellTime);
-        AppendInt(reply, s.ActiveSettleTime);
-        AppendInt(reply, s.RampDac);
+        Append(reply, " %d %d %d %d %g %d %d %d", s.ActiveNumChans, 0, static_cast<int>(s.ActiveDacStep),
+               static_cast<int>(s.ActiveRampEndDac), static_cast<double>(s.ActiveRampEndMilliVolts),
+               s.ActiveDwellTime, s.ActiveSettleTime, s.RampDac);
         return kOk;
     case READ_NEW_SETTINGS:
-        AppendInt(reply, s.NumChans);
-        AppendInt(reply, 0);
-        AppendUnsigned16(reply, s.DacStep);
-        AppendUnsigned16(reply, s.RampEndDac);
-        AppendFloat(reply, s.RampEndMilliVolts);
-        AppendInt(reply, s.DwellTime);
-        AppendInt(reply, s.SettleTime);
-        AppendInt(reply, s.RampDac);
+        Append(reply, " %d %d %d %d %g %d %d %d", s.NumChans, 0, static_cast<int>(s.DacStep),
+               static_cast<int>(s.RampEndDac), static_cast<double>(s.RampEndMilliVolts), s.DwellTime,
+               s.SettleTime, s.RampDac);
         return kOk;
     case READ_DEBUG_STATUS:
     case READ_DEBUG: AppendInt(reply, s.Debug); return kOk;
