@@ -59,6 +59,7 @@ enum DbrKind : uint8_t { KIND_PLAIN, KIND_STS, KIND_TIME, KIND_GR, KIND_CTRL };
 // Status codes: (message number << 3) | severity, as in caerr.h.
 enum EcaStatus : uint32_t {
     ECA_NORMAL = 1,
+    ECA_ALLOCMEM = 48,
     ECA_BADTYPE = 114,
     ECA_GETFAIL = 152,
     ECA_PUTFAIL = 160,

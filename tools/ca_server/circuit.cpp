@@ -110,8 +110,9 @@ void reply_error(Client& c, const Header& request, uint32_t cid, EcaStatus statu
     uint8_t body[kExtHeaderSize + 128];
     Header echo = request;
     size_t n = encode_header(body, echo);
-    int len = snprintf(reinterpret_cast<char*>(body + n), 128, "%s", text);
-    reply(c, Header{CMD_ERROR, 0, 0, 0, cid, status}, body, n + size_t(len) + 1);
+    snprintf(reinterpret_cast<char*>(body + n), sizeof body - n, "%s", text);
+    size_t len = strlen(reinterpret_cast<char*>(body + n));
+    reply(c, Header{CMD_ERROR, 0, 0, 0, cid, status}, body, n + len + 1);
 }
 
 // ---- channels and subscriptions ----------------------------------------
@@ -272,8 +273,9 @@ void event_add(int index, const Header& h, const uint8_t* payload)
     size_t slot = 0;
     while (slot < kMaxSubscriptions && g_subs[slot].used) ++slot;
     if (!ch || slot == kMaxSubscriptions) {
-        log_line("client %u: EVENT_ADD refused: %s", c.id, ch ? "too many monitors" : "unknown channel");
-        reply_error(c, h, ch ? ch->cid : 0, ch ? ECA_BADTYPE : ECA_BADCHID, "cannot add monitor");
+        const char* why = ch ? "too many monitors" : "unknown channel";
+        log_line("client %u: EVENT_ADD refused: %s", c.id, why);
+        reply_error(c, h, ch ? ch->cid : 0, ch ? ECA_ALLOCMEM : ECA_BADCHID, why);
         return;
     }
     uint16_t mask = h.payload_size >= 14 ? get16(payload + 12) : uint16_t(DBE_VALUE);
