@@ -4,6 +4,7 @@ the Channel Access status."""
 
 import ctypes
 import os
+import re
 import signal
 import socket
 import struct
@@ -34,7 +35,8 @@ class Server:
         self.proc = subprocess.Popen([SERVER, "-p", "0", *args, self.pv_file],
                                      stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
-        if not line.startswith("ca_server ready on "):
+        # Exactly this line, and nothing else unless -v was given.
+        if not re.fullmatch(r"ca_server ready on [0-9.]+:\d+\n", line):
             self.proc.kill()
             raise RuntimeError("ca_server did not start: %r" % line)
         self.port = int(line.rsplit(":", 1)[1])
@@ -72,12 +74,8 @@ def use_server(port):
     global epics, ca
     import epics
     import epics.ca as ca
+    import epics.dbr
     return epics
-
-
-def cs_dbr():
-    from epics import dbr
-    return dbr
 
 
 def connect(name, timeout=2.0):
@@ -101,7 +99,7 @@ def put(chid, dbr_type, value, timeout=2.0):
         buf = _CTYPES[dbr_type](value)
     result = []
     # libca passes struct event_handler_args by value.
-    callback_type = ctypes.CFUNCTYPE(None, cs_dbr().event_handler_args)
+    callback_type = ctypes.CFUNCTYPE(None, epics.dbr.event_handler_args)
     callback = callback_type(lambda args: result.append(args.status))
     status = ca.libca.ca_array_put_callback(dbr_type, 1, chid, ctypes.byref(buf),
                                             callback, None)

@@ -53,10 +53,6 @@ class AccessRights(unittest.TestCase):
         self.assertEqual(cs.plain_put(chid, STRING, "2"), cs.ECA_NOWTACCESS)
         self.assertEqual(cs.get(chid, SHORT), 1)
 
-    def test_plain_channels_have_both_rights(self):
-        chid = cs.connect("F:FAST")
-        self.assertTrue(cs.ca.read_access(chid) and cs.ca.write_access(chid))
-
 
 class LateAndMissingAnswers(unittest.TestCase):
     def test_noanswer_read_times_out_and_circuit_stays_usable(self):

@@ -183,29 +183,6 @@ class Clients(unittest.TestCase):
             self.assertRegex(text, pattern)
 
 
-class ReadyLine(unittest.TestCase):
-    def test_exactly_one_ready_line(self):
-        server = cs.Server(PVS)
-        try:
-            circuit = cs.RawCircuit(server.port)
-            circuit.create("X:A", 1)
-            circuit.close()
-        finally:
-            server.stop()
-        path = pv_file(PVS)
-        try:
-            proc = subprocess.Popen([cs.SERVER, path], stdout=subprocess.PIPE, text=True)
-            line = proc.stdout.readline()
-            proc.send_signal(signal.SIGTERM)
-            rest = proc.stdout.read()
-            self.assertEqual(proc.wait(timeout=5), 0)
-            proc.stdout.close()
-        finally:
-            os.unlink(path)
-        self.assertRegex(line, r"^ca_server ready on 127\.0\.0\.1:\d+\n$")
-        self.assertEqual(rest, "")
-
-
 if __name__ == "__main__":
     sys.argv[1:] = []
     unittest.main()

@@ -82,11 +82,6 @@ class ReadAsOtherType(unittest.TestCase):
         self.assertEqual(read("C:EXP", STRING), " 1.000e+20")
         self.assertEqual(read("C:F", STRING), "3")
 
-    def test_integers_to_string_and_double(self):
-        self.assertEqual(read("C:S", STRING), "-7")
-        self.assertEqual(read("C:S", DOUBLE), -7.0)
-        self.assertEqual(read("C:L", STRING), "123456789")
-
     def test_char_is_signed_in_the_record_and_unsigned_on_the_wire(self):
         self.assertEqual(read("C:CH", SHORT), -56)
         self.assertEqual(read("C:CH", STRING), "-56")
