@@ -143,8 +143,9 @@ uint32_t rights_of(const Pv& pv)
     return (pv.no_read ? 0u : ACCESS_READ) | (pv.no_write ? 0u : ACCESS_WRITE);
 }
 
-// Sends the PV's value as a READ_NOTIFY, READ or EVENT_ADD answer.
-void send_value(Client& c, uint16_t command, const Pv& pv, uint16_t type, uint32_t count,
+// Sends the PV's value as a READ_NOTIFY, READ or EVENT_ADD answer; returns
+// the status sent.
+EcaStatus send_value(Client& c, uint16_t command, const Pv& pv, uint16_t type, uint32_t count,
                 uint32_t id, uint32_t sid)
 {
     uint8_t body[kMaxReply];
@@ -159,12 +160,19 @@ void send_value(Client& c, uint16_t command, const Pv& pv, uint16_t type, uint32
         else if (status == ECA_NORDACCESS) memset(body, 0, size);
         else status = conv;
     }
-    if (status != ECA_NORMAL) log_line("client %u: %s %s as %s fails with status %u", c.id,
-                                       command_name(command), pv.name, dbr_type_name(type),
-                                       unsigned(status));
     // READ carries the server id where the others carry the status.
     uint32_t p1 = command == CMD_READ ? sid : uint32_t(status);
     reply(c, Header{command, 0, type, 1, p1, id}, body, size);
+    return status;
+}
+
+// ": status N" for the log when a request failed, else "".
+struct StatusNote { char text[24]; };
+StatusNote status_note(EcaStatus status)
+{
+    StatusNote note{};
+    if (status != ECA_NORMAL) snprintf(note.text, sizeof note.text, ": status %u", unsigned(status));
+    return note;
 }
 
 void post_monitors(int pv_index)
@@ -260,9 +268,9 @@ bool read_request(int index, const Header& h, bool delayed_already)
         c.held_request = h;
         return false;
     }
-    log_line("client %u: %s %s as %s", c.id, command_name(h.command), pv.name,
-             dbr_type_name(h.data_type));
-    send_value(c, h.command, pv, h.data_type, h.count, h.param2, h.param1);
+    EcaStatus status = send_value(c, h.command, pv, h.data_type, h.count, h.param2, h.param1);
+    log_line("client %u: %s %s as %s%s", c.id, command_name(h.command), pv.name,
+             dbr_type_name(h.data_type), status_note(status).text);
     return true;
 }
 
@@ -281,9 +289,10 @@ void event_add(int index, const Header& h, const uint8_t* payload)
     uint16_t mask = h.payload_size >= 14 ? get16(payload + 12) : uint16_t(DBE_VALUE);
     g_subs[slot] = Subscription{true, index, h.param1, h.param2, h.data_type, mask};
     const Pv& pv = pv_at(size_t(ch->pv));
-    log_line("client %u: EVENT_ADD %s as %s mask=%u", c.id, pv.name, dbr_type_name(h.data_type),
-             unsigned(mask));
-    send_value(c, CMD_EVENT_ADD, pv, h.data_type, h.count, h.param2, h.param1);
+    EcaStatus status = send_value(c, CMD_EVENT_ADD, pv, h.data_type, h.count, h.param2,
+                                  h.param1);
+    log_line("client %u: EVENT_ADD %s as %s mask=%u%s", c.id, pv.name,
+             dbr_type_name(h.data_type), unsigned(mask), status_note(status).text);
 }
 
 void event_cancel(int index, const Header& h)
