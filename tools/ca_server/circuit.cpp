@@ -171,7 +171,8 @@ struct StatusNote { char text[24]; };
 StatusNote status_note(EcaStatus status)
 {
     StatusNote note{};
-    if (status != ECA_NORMAL) snprintf(note.text, sizeof note.text, ": status %u", unsigned(status));
+    if (status != ECA_NORMAL)
+        snprintf(note.text, sizeof note.text, ": status %u", unsigned(status));
     return note;
 }
 
