@@ -14,7 +14,9 @@ import tempfile
 import time
 
 SERVER = os.environ.get("CA_SERVER_EXE") or (sys.argv[1] if len(sys.argv) > 1 else "ca_server")
-LIBCA = "/usr/lib/x86_64-linux-gnu/libca.so.4.13"
+# Debian's libca, in case pyepics does not find it by itself.
+LIBCA = next((p for p in ("/usr/lib/x86_64-linux-gnu/libca.so.4.13.5",
+                          "/usr/lib/x86_64-linux-gnu/libca.so") if os.path.exists(p)), None)
 
 # DBR types and status codes, as the client library numbers them.
 STRING, SHORT, FLOAT, ENUM, CHAR, LONG, DOUBLE = range(7)
@@ -63,7 +65,7 @@ def client_env(port):
     env = dict(os.environ)
     env["EPICS_CA_ADDR_LIST"] = "127.0.0.1:%d" % port
     env["EPICS_CA_AUTO_ADDR_LIST"] = "NO"
-    if os.path.exists(LIBCA):
+    if LIBCA:
         env.setdefault("PYEPICS_LIBCA", LIBCA)
     return env
 
