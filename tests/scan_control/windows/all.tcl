@@ -1,13 +1,14 @@
 # Runs the Windows-only tests of the scan-control extension (under Wine or on
 # Windows, with a Windows tclsh):
-#   tclsh86 all.tcl -builddir DIR ?-builddir64 DIR64? ?tcltest options?
+#   tclsh86 all.tcl -builddir DIR ?-builddir64 DIR64 ?-tclsh64 EXE?? ?tcltest options?
 # DIR is the cross-build tree whose vantorq.dll this tclsh loads; DIR64, when
-# given to a 32-bit tclsh, is the 64-bit tree for the cross-bitness tests.
+# given to a 32-bit tclsh, is the 64-bit tree for the cross-bitness tests,
+# and EXE its tclsh86.exe (default: DIR64/wintcl/bin/tclsh86.exe).
 package require tcltest 2.5
 namespace import ::tcltest::*
 
 set args $argv
-foreach {option var} {-builddir VANTORQ_BUILD_DIR -builddir64 VANTORQ_BUILD_DIR64} {
+foreach {option var} {-builddir VANTORQ_BUILD_DIR -builddir64 VANTORQ_BUILD_DIR64 -tclsh64 VANTORQ_TCLSH64} {
     set i [lsearch -exact $args $option]
     if {$i >= 0} {
         set ::env($var) [file normalize [lindex $args [expr {$i + 1}]]]
