@@ -219,11 +219,46 @@ ScalerRecord *Scaler(Tokens &tokens)
     return &g_statics->Scaler[index - 1];
 }
 
-// Reads one operand and checks it against [low, high]; false leaves `value`
-// unusable and the block untouched.
-bool Operand(Tokens &tokens, int32_t &value, int32_t low, int32_t high)
+// The keywords that store one number, with the values they accept.
+struct Range {
+    CommandCode code;
+    int32_t low, high;
+};
+
+constexpr Range kRanges[] = {
+    {NUM_CHANS, 2, 32768},
+    {DAC_STEP, INT32_MIN, 32767},
+    {DWELL_TIME, 1, 1000000},
+    {SETTLE_TIME, INT32_MIN, 99999999},
+};
+
+// Reads the operand of a setting and checks its range; false when it is
+// missing, holds no number or is out of range.
+bool SettingOperand(CommandCode code, Tokens &tokens, int32_t &value)
 {
-    return tokens.NextNumber(value) && value >= low && value <= high;
+    if (!tokens.NextNumber(value))
+        return false;
+    for (const Range &r : kRanges)
+        if (r.code == code)
+            return value >= r.low && value <= r.high;
+    return true;
+}
+
+void StoreSetting(CommandCode code, int32_t value)
+{
+    Statics &s = *g_statics;
+    switch (code) {
+    case DEBUG: s.Debug = value; break;
+    case NUM_CHANS: s.NumChans = value; UpdateRampEnd(); break;
+    case DAC_STEP: s.DacStep = static_cast<uint16_t>(value); UpdateRampEnd(); break;
+    case RAMP_DAC: s.RampDac = value; break;
+    case ENABLE_ADC: s.EnableAdc = value != 0 ? 1 : 0; break;
+    case ENABLE_TDC: s.EnableTdc = value != 0 ? 1 : 0; break;
+    case DWELL_TIME: s.DwellTime = value; break;
+    case SETTLE_TIME: s.SettleTime = value; break;
+    case ADC_METHOD: s.AdcMethod = value >= 1 && value <= 3 ? value : 3; break;
+    default: break;
+    }
 }
 
 // Carries out one keyword with the lock held.  `reply` is empty on entry.
@@ -281,51 +316,17 @@ int Perform(CommandCode code, Tokens &tokens, char *reply)
         return kOk;
     }
     case DEBUG:
-        if (!tokens.NextNumber(value))
-            return kFail;
-        s.Debug = value;
-        return kOk;
     case NUM_CHANS:
-        if (!Operand(tokens, value, 2, 32768))
-            return kFail;
-        s.NumChans = value;
-        UpdateRampEnd();
-        return kOk;
     case DAC_STEP:
-        if (!Operand(tokens, value, INT32_MIN, 32767))
-            return kFail;
-        s.DacStep = static_cast<uint16_t>(value);
-        UpdateRampEnd();
-        return kOk;
     case RAMP_DAC:
-        if (!tokens.NextNumber(value))
-            return kFail;
-        s.RampDac = value;
-        return kOk;
     case ENABLE_ADC:
-        if (!tokens.NextNumber(value))
-            return kFail;
-        s.EnableAdc = value != 0 ? 1 : 0;
-        return kOk;
     case ENABLE_TDC:
-        if (!tokens.NextNumber(value))
-            return kFail;
-        s.EnableTdc = value != 0 ? 1 : 0;
-        return kOk;
     case DWELL_TIME:
-        if (!Operand(tokens, value, 1, 1000000))
-            return kFail;
-        s.DwellTime = value;
-        return kOk;
     case SETTLE_TIME:
-        if (!Operand(tokens, value, INT32_MIN, 99999999))
-            return kFail;
-        s.SettleTime = value;
-        return kOk;
     case ADC_METHOD:
-        if (!tokens.NextNumber(value))
+        if (!SettingOperand(code, tokens, value))
             return kFail;
-        s.AdcMethod = value >= 1 && value <= 3 ? value : 3;
+        StoreSetting(code, value);
         return kOk;
     case SET_DAC: return SetDac(tokens);
     case CHANNEL: return MoveToChannel(tokens);
