@@ -1,6 +1,7 @@
 # Runs the Windows-only tests of the scan-control extension (under Wine or on
-# Windows, with a Windows tclsh):
-#   tclsh86 all.tcl -builddir DIR ?-builddir64 DIR64 ?-tclsh64 EXE?? ?tcltest options?
+# Windows, with a Windows tclsh).  Not named all.tcl: the suite of
+# tests/scan_control would source it as a subdirectory suite on every system.
+#   tclsh86 all_windows.tcl -builddir DIR ?-builddir64 DIR64 ?-tclsh64 EXE?? ?tcltest options?
 # DIR is the cross-build tree whose vantorq.dll this tclsh loads; DIR64, when
 # given to a 32-bit tclsh, is the 64-bit tree for the cross-bitness tests,
 # and EXE its tclsh86.exe (default: DIR64/wintcl/bin/tclsh86.exe).
@@ -16,11 +17,11 @@ foreach {option var} {-builddir VANTORQ_BUILD_DIR -builddir64 VANTORQ_BUILD_DIR6
     }
 }
 if {![info exists ::env(VANTORQ_BUILD_DIR)]} {
-    puts stderr "all.tcl: give the build tree with -builddir DIR"
+    puts stderr "all_windows.tcl: give the build tree with -builddir DIR"
     exit 2
 }
 if {$::tcl_platform(platform) ne "windows"} {
-    puts stderr "all.tcl: these tests need a Windows tclsh (run it under Wine)"
+    puts stderr "all_windows.tcl: these tests need a Windows tclsh (run it under Wine)"
     exit 2
 }
 configure -testdir [file dirname [file normalize [info script]]] -tmpdir [pwd] {*}$args
