@@ -55,7 +55,7 @@ try {
 } on error {message} {
     puts "benchmark stopped: $message"
 } finally {
-    exec kill -TERM [pid $server]
+    exec /bin/sh -c "kill -TERM [pid $server]"
     catch {close $server}
     file delete $pvfile
 }

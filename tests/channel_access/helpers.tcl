@@ -31,9 +31,12 @@ proc startServer {name pvs} {
     return [list $pipe $port]
 }
 
+# The shell's own kill: no procps needed.
+proc signal {name pid} { exec /bin/sh -c "kill -$name $pid" }
+
 proc stopServer {{pipe {}}} {
     if {$pipe eq ""} { set pipe $::server }
-    exec kill -TERM [pid $pipe]
+    signal TERM [pid $pipe]
     catch {close $pipe}
 }
 
