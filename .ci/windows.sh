@@ -53,33 +53,16 @@ trap stop_wine EXIT
 
 # ---- configure and build both trees (the 64-bit one first: the 32-bit tree
 # runs the cross-bitness tests against it) ----
-# The Windows tests are registered with ctest when tests/scan_control adds
-# its windows/ directory on WIN32; until then they are built and run here.
-if grep -q 'add_subdirectory(windows)' "$ROOT/tests/scan_control/CMakeLists.txt" 2>/dev/null; then
-    WITH_CTEST=ON
-else
-    WITH_CTEST=OFF
-fi
 for bits in 64 32; do
     if [ $bits = 64 ]; then tree=$B64; arch=x86_64; extra=""; else tree=$B32; arch=i686; extra="-DVANTORQ_BUILD_DIR64=$B64"; fi
     say "configuring and building the $bits-bit tree $tree"
     # shellcheck disable=SC2086
     cmake -S "$ROOT" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
-          -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=$WITH_CTEST \
+          -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=ON \
           -DVANTORQ_WINEPREFIX="$WINEPREFIX" $extra >"$tree/configure.log" 2>&1 ||
         { tail -n 40 "$tree/configure.log" >&2; die "configuring $tree failed"; }
     cmake --build "$tree" -j"$JOBS" >"$tree/build.log" 2>&1 ||
         { grep -E 'error|Error' "$tree/build.log" | head -n 40 >&2; die "building $tree failed (log: $tree/build.log)"; }
-    if [ $WITH_CTEST = OFF ]; then
-        # The two test tools, on the platform layer.
-        mkdir -p "$tree/tests/scan_control/windows"
-        for tool in "tests/scan_control/synctool.cpp:tests/scan_control/vantorq_synctool.exe" \
-                    "tests/scan_control/windows/blockholder.cpp:tests/scan_control/windows/vantorq_blockholder.exe"; do
-            "$arch-w64-mingw32-g++" -std=c++17 -O2 -static-libgcc -static-libstdc++ -I"$ROOT/scan_control" \
-                "$ROOT/${tool%%:*}" "$ROOT/scan_control/platform_names.cpp" "$ROOT/scan_control/platform_win32.cpp" \
-                -o "$tree/${tool#*:}" || die "building ${tool#*:} failed"
-        done
-    fi
     # Exactly the two entry points, and no mingw runtime DLL needed.
     dll="$tree/vantorq/vantorq.dll"
     exports=$("$arch-w64-mingw32-objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $NF != "Table" { print $NF }' | tr '\n' ' ')
@@ -91,28 +74,10 @@ done
 
 # ---- tests ----
 failed=""
-if [ $WITH_CTEST = ON ]; then
-    for tree in "$B64" "$B32"; do
-        say "ctest in $tree"
-        (cd "$tree" && ctest --output-on-failure -R '^scan_control\.(tcl\.)?windows') || failed="$failed $tree"
-    done
-else
-    run_suite() {  # name tclsh all.tcl args...
-        name=$1; shift
-        say "$name"
-        wine "$@" || failed="$failed $name"
-    }
-    TCLSH32="$B32/wintcl/bin/tclsh86.exe"
-    TCLSH64="$B64/wintcl/bin/tclsh86.exe"
-    mkdir -p "$B32/tests/scan_control/windows" "$B64/tests/scan_control/windows"
-    cd "$B64/tests/scan_control/windows"
-    run_suite "Tcl suite, 64-bit" "$TCLSH64" "$ROOT/tests/scan_control/all.tcl" -builddir "$B64"
-    run_suite "Windows tests, 64-bit" "$TCLSH64" "$ROOT/tests/scan_control/windows/all_windows.tcl" -builddir "$B64"
-    cd "$B32/tests/scan_control/windows"
-    run_suite "Tcl suite, 32-bit" "$TCLSH32" "$ROOT/tests/scan_control/all.tcl" -builddir "$B32"
-    run_suite "Windows and cross-bitness tests, 32-bit with 64-bit" "$TCLSH32" \
-        "$ROOT/tests/scan_control/windows/all_windows.tcl" -builddir "$B32" -builddir64 "$B64" -tclsh64 "$TCLSH64"
-fi
+for tree in "$B64" "$B32"; do
+    say "ctest in $tree"
+    (cd "$tree" && ctest --output-on-failure -R '^scan_control\.(tcl\.)?windows') || failed="$failed $tree"
+done
 
 [ -z "$failed" ] || die "FAILED:$failed"
 say "all Windows builds and tests passed; DLLs: $B32/vantorq, $B64/vantorq"
