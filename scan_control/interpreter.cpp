@@ -169,6 +169,15 @@ void Append(char *reply, const char *format, ...)
     va_end(args);
 }
 
+// The settings replies: the constant 0 stands between the channel count and
+// the DAC step; RampDac ends both.
+void AppendSettings(char *reply, int32_t numChans, uint16_t dacStep, uint16_t rampEndDac, float rampEndMilliVolts,
+                    int32_t dwellTime, int32_t settleTime)
+{
+    Append(reply, " %d %d %d %d %g %d %d %d", numChans, 0, static_cast<int>(dacStep), static_cast<int>(rampEndDac),
+           static_cast<double>(rampEndMilliVolts), dwellTime, settleTime, g_statics->RampDac);
+}
+
 // Every value goes in with one leading space; 16-bit fields print unsigned.
 void AppendInt(char *reply, int32_t value) { Append(reply, " %d", value); }
 void AppendUnsigned16(char *reply, uint16_t value) { Append(reply, " %d", static_cast<int>(value)); }
@@ -272,14 +281,11 @@ int Perform(CommandCode code, Tokens &tokens, char *reply)
                static_cast<int>(s.Dac), s.QueueCount3, s.Scans);
         return kOk;
     case READ_ACTIVE_SETTINGS:
-        Append(reply, " %d %d %d %d %g %d %d %d", s.ActiveNumChans, 0, static_cast<int>(s.ActiveDacStep),
-               static_cast<int>(s.ActiveRampEndDac), static_cast<double>(s.ActiveRampEndMilliVolts),
-               s.ActiveDwellTime, s.ActiveSettleTime, s.RampDac);
+        AppendSettings(reply, s.ActiveNumChans, s.ActiveDacStep, s.ActiveRampEndDac, s.ActiveRampEndMilliVolts,
+                       s.ActiveDwellTime, s.ActiveSettleTime);
         return kOk;
     case READ_NEW_SETTINGS:
-        Append(reply, " %d %d %d %d %g %d %d %d", s.NumChans, 0, static_cast<int>(s.DacStep),
-               static_cast<int>(s.RampEndDac), static_cast<double>(s.RampEndMilliVolts), s.DwellTime,
-               s.SettleTime, s.RampDac);
+        AppendSettings(reply, s.NumChans, s.DacStep, s.RampEndDac, s.RampEndMilliVolts, s.DwellTime, s.SettleTime);
         return kOk;
     case READ_DEBUG_STATUS:
     case READ_DEBUG: AppendInt(reply, s.Debug); return kOk;
