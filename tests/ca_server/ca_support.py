@@ -60,6 +60,22 @@ class Server:
         return status
 
 
+def serve_module(pv_text):
+    """setUpModule and tearDownModule for a test file served by one
+    ca_server that libca talks to."""
+    servers = []
+
+    def set_up():
+        servers.append(Server(pv_text))
+        use_server(servers[0].port)
+
+    def tear_down():
+        ca.finalize_libca()
+        servers[0].stop()
+
+    return set_up, tear_down
+
+
 def client_env(port):
     """Environment that points libca at the server on port only."""
     env = dict(os.environ)

@@ -17,18 +17,7 @@ F:SLOWONCE  short   8      delay=1000/1
 F:FAST      double  4.5
 """
 
-server = None
-
-
-def setUpModule():
-    global server
-    server = cs.Server(PVS)
-    cs.use_server(server.port)
-
-
-def tearDownModule():
-    cs.ca.finalize_libca()
-    server.stop()
+setUpModule, tearDownModule = cs.serve_module(PVS)
 
 
 def timed_get(chid, dbr_type, timeout):

@@ -38,18 +38,7 @@ C:PUTSTR   string  ""
 C:MON      double  1.5     prec=2
 """
 
-server = None
-
-
-def setUpModule():
-    global server
-    server = cs.Server(PVS)
-    cs.use_server(server.port)
-
-
-def tearDownModule():
-    cs.ca.finalize_libca()
-    server.stop()
+setUpModule, tearDownModule = cs.serve_module(PVS)
 
 
 def read(name, dbr_type, timeout=1.0):

@@ -1,57 +1,24 @@
 // The keyword interpreter and run control, driven in-process against a block
 // of the test's own namespace.
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 #include <unistd.h>
 
-#include "scan_control.h"
+#include "block_fixture.h"
 
 namespace {
-
-struct Outcome {
-    int status;
-    std::string reply;
-};
-
-Outcome Exec(const std::string &command)
-{
-    char buffer[kCommandBufferSize] = {};
-    std::snprintf(buffer, sizeof buffer, "%s", command.c_str());
-    int status = ProcessCommand(buffer);
-    return {status, buffer};
-}
 
 void Must(const std::string &command)
 {
     ASSERT_EQ(Exec(command).status, kOk) << command;
 }
 
-// Takes every count the object holds and tells how many there were.
-int Drain(SyncIndex which)
-{
-    int n = 0;
-    while (WaitSync(g_sync[which], 0) == WaitStatus::Taken)
-        ++n;
-    return n;
-}
-
-class Interpreter : public ::testing::Test {
+class Interpreter : public BlockTest {
 protected:
     void SetUp() override
     {
         unsetenv("BOARD_SIM_FAIL");
-        if (g_statics == nullptr)
-            AttachSharedMemory();
-        int32_t ready = g_statics->SyncReady;
-        std::memset(g_statics, 0, sizeof *g_statics);
-        g_statics->SyncReady = ready;
-        Drain(SYNC_CMND);
+        BlockTest::SetUp();
     }
-    Statics &S() { return *g_statics; }
 };
 
 TEST_F(Interpreter, RangeChecksAcceptExactlyTheirBounds)
@@ -88,7 +55,7 @@ TEST_F(Interpreter, FailedCommandsLeaveTheBlockUntouchedAndReplyEmpty)
         EXPECT_EQ(o.reply, "") << command;
         EXPECT_EQ(std::memcmp(&before, g_statics, sizeof before), 0) << command;
     }
-    EXPECT_EQ(Drain(SYNC_CMND), 0);
+    EXPECT_EQ(Drain(), 0);
 }
 
 TEST_F(Interpreter, UnknownOrUnusableTextIsLeftInTheBuffer)
@@ -205,7 +172,7 @@ TEST_F(Interpreter, SetDacAndChannelMoveTheDacOnlyWhenHalted)
     EXPECT_EQ(S().PreviousDac, 77);
     EXPECT_EQ(S().Dac, 1200);
     EXPECT_EQ(S().DriverCommand, DRIVER_SET_DAC);
-    EXPECT_EQ(Drain(SYNC_CMND), 1);
+    EXPECT_EQ(Drain(), 1);
 
     S().ActiveDacStep = 100;
     S().ActiveRampEndDac = 500;
@@ -216,13 +183,13 @@ TEST_F(Interpreter, SetDacAndChannelMoveTheDacOnlyWhenHalted)
     EXPECT_EQ(S().Channel, 10);
     EXPECT_EQ(S().ChannelRequest, 10);
     EXPECT_EQ(S().DriverCommand, DRIVER_SET_DAC);
-    EXPECT_EQ(Drain(SYNC_CMND), 1);
+    EXPECT_EQ(Drain(), 1);
 
     S().ActiveDacStep = 1000;
     S().ActiveRampEndDac = 65535;
     Must("CHANNEL 70");                   // 70000 wraps to 4464
     EXPECT_EQ(S().Dac, 4464);
-    Drain(SYNC_CMND);
+    Drain();
 
     for (int32_t state : {RUN_GOING, RUN_PAUSED}) {
         S().RunState = state;
@@ -231,7 +198,7 @@ TEST_F(Interpreter, SetDacAndChannelMoveTheDacOnlyWhenHalted)
         EXPECT_EQ(S().Dac, 4464);
         EXPECT_EQ(S().Channel, 70);
     }
-    EXPECT_EQ(Drain(SYNC_CMND), 0);
+    EXPECT_EQ(Drain(), 0);
 }
 
 TEST_F(Interpreter, ResetQueueClearsTheCountersAndFlagsTheDriver)
@@ -240,7 +207,7 @@ TEST_F(Interpreter, ResetQueueClearsTheCountersAndFlagsTheDriver)
     Must("RESET_QUEUE");
     EXPECT_EQ(S().QueueCount1 + S().QueueCount2 + S().QueueCount3 + S().QueueLength, 0);
     EXPECT_EQ(S().QueueReset, 1);
-    EXPECT_EQ(Drain(SYNC_CMND), 0);
+    EXPECT_EQ(Drain(), 0);
 }
 
 TEST_F(Interpreter, BoardStopReportsEachFailedStopAndSucceeds)

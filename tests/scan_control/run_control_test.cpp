@@ -1,12 +1,6 @@
 // The run-request state machine: every row of the decision table, and the
 // run keywords as scripts use them.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <string>
-
-#include "scan_control.h"
+#include "block_fixture.h"
 
 namespace {
 
@@ -20,33 +14,13 @@ struct Row {
     int result;
 };
 
-int Drain()
-{
-    int n = 0;
-    while (WaitSync(g_sync[SYNC_CMND], 0) == WaitStatus::Taken)
-        ++n;
-    return n;
-}
-
-class RunControl : public ::testing::Test {
+class RunControl : public BlockTest {
 protected:
-    void SetUp() override
-    {
-        if (g_statics == nullptr)
-            AttachSharedMemory();
-        int32_t ready = g_statics->SyncReady;
-        std::memset(g_statics, 0, sizeof *g_statics);
-        g_statics->SyncReady = ready;
-        Drain();
-    }
-    Statics &S() { return *g_statics; }
-
     std::string Exec(const char *command, int expect = kOk)
     {
-        char buffer[kCommandBufferSize];
-        std::snprintf(buffer, sizeof buffer, "%s", command);
-        EXPECT_EQ(ProcessCommand(buffer), expect) << command;
-        return buffer;
+        Outcome o = ::Exec(command);
+        EXPECT_EQ(o.status, expect) << command;
+        return o.reply;
     }
 };
 
