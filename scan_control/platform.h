@@ -73,7 +73,6 @@ void RemoveNamedSync(const char *name);
 
 // The calling thread's last system error code and the system's text for it.
 int LastSystemError();
-void SetLastSystemError(int code);
 void SystemErrorText(int code, char *out, std::size_t outSize);
 
 // Ends the process at once with the exit code, after flushing standard output

@@ -173,8 +173,6 @@ void RemoveNamedSync(const char *name)
 
 int LastSystemError() { return errno; }
 
-void SetLastSystemError(int code) { errno = code; }
-
 void SystemErrorText(int code, char *out, std::size_t outSize)
 {
     char buf[256];

@@ -141,8 +141,6 @@ void RemoveNamedSync(const char *) {}
 
 int LastSystemError() { return static_cast<int>(GetLastError()); }
 
-void SetLastSystemError(int code) { SetLastError(static_cast<DWORD>(code)); }
-
 void SystemErrorText(int code, char *out, std::size_t outSize)
 {
     char *text = nullptr;

@@ -179,3 +179,13 @@ constexpr SyncSpec kSyncObjects[SYNC_COUNT] = {
 // Logical names of the two shared segments ("SHM_%s" with the short name).
 constexpr const char *kStaticsName = "SHM_Statics";
 constexpr const char *kQueueName = "SHM_Queue";
+
+// Removes the names of the block's segments and objects in the current
+// namespace, where names outlive their users (tools and tests).
+inline void RemoveBlockObjects()
+{
+    RemoveNamedMemory(kStaticsName);
+    RemoveNamedMemory(kQueueName);
+    for (const SyncSpec &spec : kSyncObjects)
+        RemoveNamedSync(spec.name);
+}

@@ -81,9 +81,6 @@ int main(int argc, char **argv)
     }
     std::printf("PROCESS_COMMAND_READBACK_NS %.1f\n", reporter.nanos["BM_ReadBack"]);
 
-    RemoveNamedMemory(kStaticsName);
-    RemoveNamedMemory(kQueueName);
-    for (const SyncSpec &spec : kSyncObjects)
-        RemoveNamedSync(spec.name);
+    RemoveBlockObjects();
     return 0;
 }

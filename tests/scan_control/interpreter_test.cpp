@@ -246,9 +246,6 @@ int main(int argc, char **argv)
     setenv("VANTORQ_NAMESPACE", ns, 1);
     ::testing::InitGoogleTest(&argc, argv);
     int result = RUN_ALL_TESTS();
-    RemoveNamedMemory(kStaticsName);
-    RemoveNamedMemory(kQueueName);
-    for (const SyncSpec &spec : kSyncObjects)
-        RemoveNamedSync(spec.name);
+    RemoveBlockObjects();
     return result;
 }

@@ -47,10 +47,7 @@ protected:
         }
         if (out_ >= 0)
             close(out_);
-        RemoveNamedMemory(kStaticsName);
-        RemoveNamedMemory(kQueueName);
-        for (const SyncSpec &spec : kSyncObjects)
-            RemoveNamedSync(spec.name);
+        RemoveBlockObjects();
         EXPECT_EQ(ShmEntries(), 0);
     }
 

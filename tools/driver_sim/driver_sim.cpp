@@ -98,14 +98,6 @@ void ReportFailure(const char *operation, const char *name)
 
 extern "C" void OnStopSignal(int) { g_stopRequested = 1; }
 
-void RemoveSharedObjects()
-{
-    RemoveNamedMemory(kStaticsName);
-    RemoveNamedMemory(kQueueName);
-    for (const SyncSpec &spec : kSyncObjects)
-        RemoveNamedSync(spec.name);
-}
-
 // ---- options ----------------------------------------------------------------
 
 bool ParseInt(const char *text, int32_t &out)
@@ -416,7 +408,7 @@ int main(int argc, char **argv)
 {
     ParseOptions(argc, argv);
     if (g_options.removeOnly) {
-        RemoveSharedObjects();
+        RemoveBlockObjects();
         return kExitOk;
     }
 
@@ -433,6 +425,6 @@ int main(int argc, char **argv)
         code = Serve();
     }
     if (g_options.remove)
-        RemoveSharedObjects();
+        RemoveBlockObjects();
     return code;
 }
