@@ -2,7 +2,6 @@
 // or "READ_STATUS", looked up in the keyword table and carried out on the
 // shared control block under the control lock "/Ctrl_Sem".  The reply is
 // written into the buffer that held the command.
-#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -130,7 +129,6 @@ struct Tokens {
         if (token.empty())
             return false;
         char *end = nullptr;
-        errno = 0;
         long long n = std::strtoll(token.data(), &end, 0);
         if (end == token.data())
             return false;
