@@ -233,10 +233,11 @@ int putValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     }
     if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
 
-    // The library refuses strings of MAX_STRING_SIZE characters or more, and
-    // a refusal resets every channel: turn it away here instead.
+    // The library refuses strings of MAX_STRING_SIZE bytes or more (the
+    // limit counts bytes of the UTF-8 text, not characters), and a refusal
+    // resets every channel: turn it away here instead.
     if (kind == ValueKind::String && traced >= MAX_STRING_SIZE)
-        return fail(interp, "Value longer than %d characters in %s", MAX_STRING_SIZE - 1, command);
+        return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
 
     trace("%s calling ca_put with arg 0x%x\n", command, traced);
     // ca_array_put copies the value into its send buffer before returning.
@@ -354,6 +355,12 @@ int SetUpEPICS() {
 
 int CloseDownEPICS() {
     if (EPICS_Handle == -1) return 0;
+    // The library keeps a copy of each channel's name until the channel is
+    // cleared, and destroying the context does not free them: clear every
+    // channel still in use first, so that resets never leak.  The flags stay
+    // as they are; the next context frees every slot.
+    for (int slot = 0; slot < kSlotCount; ++slot)
+        if (EPICS_ChanIdInUse[slot] != 0) ca_clear_channel(EPICS_ChanIdStore[slot]);
     ca_context_destroy();
     EPICS_Handle = -1;
     return 0;

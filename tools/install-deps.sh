@@ -13,6 +13,7 @@ packages=(
     libbenchmark-dev            # benchmarks
     python3 python3-pyepics     # the Channel Access server's tests
     procps                      # kill, used by the tests
+    valgrind                    # leak checks of the Tessaly resets
 )
 
 missing=()
