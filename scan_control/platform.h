@@ -24,6 +24,7 @@ struct SyncObject {
     void *handle = nullptr;
     SyncKind kind = SyncKind::Semaphore;
     int32_t maximum = 1;
+    intptr_t guard = -1;    // what the backend locks to release atomically; -1: none
 };
 
 // Qualifies a logical object name ("/Ctrl_Sem", "SHM_Statics") with the
@@ -37,6 +38,11 @@ struct SharedMemory {
     intptr_t handle = -1;       // -1 while not created
     std::size_t bytes = 0;
 };
+
+// Where names are files (POSIX), a new mapping or semaphore gets its mode
+// exactly, whatever the umask: 0660 (owner and group read-write), or the
+// octal mode in VANTORQ_MODE.  An invalid VANTORQ_MODE is reported once on
+// standard output and the default used.
 
 // Creates the named mapping of `bytes` bytes, or opens it when it exists.
 // `name` is the logical name, e.g. "SHM_Statics".  Returns false with the
@@ -59,7 +65,8 @@ bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
 WaitStatus WaitSync(SyncObject &obj, uint32_t timeoutMs);
 
 // Adds one to the count.  Fails, leaving the count as it was, when that would
-// raise it above the maximum, or when the object is not usable.
+// raise it above the maximum, or when the object is not usable.  The check
+// and the addition are one step for every process using this layer.
 bool ReleaseSync(SyncObject &obj);
 
 // The current count where the system can tell it without disturbing the
