@@ -82,6 +82,9 @@ void FatalExit()
 {
     if (g_message[0] != '\0')
         std::printf("%s\n", g_message);
+    // The reason first: a log that takes both outputs must not show the
+    // termination line before it.
+    std::fflush(stdout);
     std::snprintf(g_message, sizeof g_message, "%s Data Acquisition Driver will now terminate", kDriverName);
     std::fprintf(stderr, "%s\n", g_message);
     ExitProcessNow(kFatalExitCode);

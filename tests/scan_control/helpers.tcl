@@ -56,6 +56,24 @@ proc child {script} {
     return [list $code $out $err]
 }
 
+# Like `child`, with standard output and standard error captured together in
+# one file, as a log would take them.  Returns {exitcode output}.
+proc childCombined {script} {
+    set file [makeFile "lappend auto_path [list $::pkgdir]\npackage require Vantorq 1.0\n$script\n" child.tcl]
+    set outfile [makeFile {} child.out]
+    set code 0
+    if {[catch {exec $::tclsh $file >& $outfile} out opts]} {
+        set status [dict get $opts -errorcode]
+        set code [expr {[lindex $status 0] eq "CHILDSTATUS" ? [lindex $status 2] : -1}]
+    }
+    set f [open $outfile]
+    set out [read -nonewline $f]
+    close $f
+    removeFile child.tcl
+    removeFile child.out
+    return [list $code $out]
+}
+
 # Runs the synchronisation tool: "peek NAME" prints the count of an object,
 # "hold NAME" takes it and keeps it until its standard input closes.
 proc synctool {args} {
