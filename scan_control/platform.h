@@ -24,7 +24,7 @@ struct SyncObject {
     void *handle = nullptr;
     SyncKind kind = SyncKind::Semaphore;
     int32_t maximum = 1;
-    intptr_t guard = -1;    // what the backend locks to release atomically; -1: none
+    void *guard = nullptr;  // what the backend locks to release atomically, if anything
 };
 
 // Qualifies a logical object name ("/Ctrl_Sem", "SHM_Statics") with the
@@ -77,6 +77,9 @@ int32_t PeekSyncCount(SyncObject &obj);
 // a no-op where the system removes them with the last handle (Windows).
 void RemoveNamedMemory(const char *name);
 void RemoveNamedSync(const char *name);
+// Removes what the backend keeps beside the named objects of the namespace
+// (POSIX: the segment of the release lock); a no-op on Windows.
+void RemovePlatformObjects();
 
 // The calling thread's last system error code and the system's text for it.
 int LastSystemError();

@@ -1,8 +1,9 @@
 // POSIX backend: shm_open/mmap for named memory, sem_open for named
 // semaphores.  POSIX semaphores know no maximum, so the handle carries it and
-// the release checks it, under an flock on the semaphore's own file so that
-// the check and the post are one step for every process.  Events are
-// semaphores of maximum 1.
+// the release checks it.  Check and post are made one step for every process
+// by a robust process-shared mutex kept in a small segment of the namespace's
+// own, "Vantorq_Release_Lock": taking it costs no system call, and a process
+// that dies holding it wedges nobody.  Events are semaphores of maximum 1.
 //
 // Objects are created with an explicit mode, whatever the umask: read-write
 // for the owner and the owner's group (0660) unless VANTORQ_MODE says
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <semaphore.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -27,9 +29,14 @@ namespace {
 constexpr std::size_t kNameSize = 256;
 constexpr mode_t kDefaultMode = 0660;
 
-// Where glibc keeps a named semaphore: "/dev/shm/sem." and the name without
-// its leading slash.  The release locks this file.
-constexpr const char *kSemaphoreFilePrefix = "/dev/shm/sem.";
+// The segment that holds the release lock, one per namespace.
+constexpr const char *kReleaseLockName = "Vantorq_Release_Lock";
+constexpr uint32_t kReleaseLockReady = 0x52454c31;   // "REL1"
+
+struct ReleaseLockPage {
+    uint32_t ready;            // kReleaseLockReady once the mutex is set up
+    pthread_mutex_t mutex;
+};
 
 // VANTORQ_MODE: an octal mode with read-write for the owner and no execute
 // bits ("0666", "0600").  Anything else is reported once and the default used.
@@ -135,24 +142,66 @@ void *MapNamedMemory(SharedMemory &mem)
 
 namespace {
 
-// Opens the semaphore's own file for the release lock.  On failure the
-// semaphore is closed again and errno tells why.
-bool AttachReleaseLock(SyncObject &obj, sem_t *sem, const char *sysName, SyncKind kind, int32_t maximum)
+// Maps the namespace's release lock, making and setting it up on first use.
+// The set-up runs under an flock on the segment, so it happens once however
+// many processes attach together, and again if its maker died half-way.
+// Null on failure, with errno telling why.
+pthread_mutex_t *MapReleaseLock()
 {
-    char path[kNameSize + 16];
-    int n = std::snprintf(path, sizeof path, "%s%s", kSemaphoreFilePrefix, sysName + 1);
-    int fd = -1;
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof path)
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    else
-        errno = ENAMETOOLONG;
-    if (fd < 0) {
+    char sysName[kNameSize];
+    if (!SystemName(kReleaseLockName, sysName))
+        return nullptr;
+    int fd;
+    {
+        ExactMode exact;
+        fd = shm_open(sysName, O_RDWR | O_CREAT | O_CLOEXEC, ObjectMode());
+    }
+    if (fd < 0)
+        return nullptr;
+    void *view = MAP_FAILED;
+    struct stat st;
+    bool ok = flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 &&
+              (static_cast<std::size_t>(st.st_size) >= sizeof(ReleaseLockPage) ||
+               ftruncate(fd, sizeof(ReleaseLockPage)) == 0);
+    if (ok)
+        view = mmap(nullptr, sizeof(ReleaseLockPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    auto *page = view == MAP_FAILED ? nullptr : static_cast<ReleaseLockPage *>(view);
+    if (page != nullptr && page->ready != kReleaseLockReady) {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        int rc = pthread_mutex_init(&page->mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+        if (rc == 0) {
+            page->ready = kReleaseLockReady;
+        } else {
+            munmap(view, sizeof(ReleaseLockPage));
+            page = nullptr;
+            errno = rc;
+        }
+    }
+    // Unlock explicitly: the mapping keeps the open file, and with it the
+    // flock, alive after close.
+    int saved = errno;
+    flock(fd, LOCK_UN);
+    close(fd);
+    errno = saved;
+    return page == nullptr ? nullptr : &page->mutex;
+}
+
+// Completes a created or opened semaphore with the release lock.  On
+// failure the semaphore is closed again and errno tells why.
+bool AttachReleaseLock(SyncObject &obj, sem_t *sem, SyncKind kind, int32_t maximum)
+{
+    pthread_mutex_t *lock = MapReleaseLock();
+    if (lock == nullptr) {
         int saved = errno;
         sem_close(sem);
         errno = saved;
         return false;
     }
-    obj = SyncObject{sem, kind, maximum, fd};
+    obj = SyncObject{sem, kind, maximum, lock};
     return true;
 }
 
@@ -172,7 +221,7 @@ bool CreateSync(SyncObject &obj, const char *name, SyncKind kind, int32_t initia
     }
     if (sem == SEM_FAILED)
         return false;
-    return AttachReleaseLock(obj, sem, sysName, kind, maximum);
+    return AttachReleaseLock(obj, sem, kind, maximum);
 }
 
 bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
@@ -184,7 +233,7 @@ bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
     sem_t *sem = sem_open(sysName, 0);
     if (sem == SEM_FAILED)
         return false;
-    return AttachReleaseLock(obj, sem, sysName, kind, maximum);
+    return AttachReleaseLock(obj, sem, kind, maximum);
 }
 
 WaitStatus WaitSync(SyncObject &obj, uint32_t timeoutMs)
@@ -225,12 +274,17 @@ bool ReleaseSync(SyncObject &obj)
     // Releases are not only made by holders: a waiter whose time ran out
     // gives back a count it never took.  Check and post must therefore be one
     // step among all processes, or two releases could both see room for one
-    // more and pass the maximum together.  The flock on the semaphore's file
-    // makes them one; the kernel drops it with a process that dies holding
-    // it, so nobody is wedged.  Waits need no lock: they only lower the count.
-    while (flock(static_cast<int>(obj.guard), LOCK_EX) != 0)
-        if (errno != EINTR)
-            return false;
+    // more and pass the maximum together.  Waits need no lock: they only
+    // lower the count.
+    auto *lock = static_cast<pthread_mutex_t *>(obj.guard);
+    int rc = pthread_mutex_lock(lock);
+    if (rc == EOWNERDEAD) {
+        // Its holder died between check and post: the count is whole either way.
+        pthread_mutex_consistent(lock);
+    } else if (rc != 0) {
+        errno = rc;
+        return false;
+    }
     int value = 0;
     bool ok = false;
     if (sem_getvalue(AsSem(obj), &value) != 0) {
@@ -241,7 +295,7 @@ bool ReleaseSync(SyncObject &obj)
         ok = sem_post(AsSem(obj)) == 0;
     }
     int saved = errno;
-    flock(static_cast<int>(obj.guard), LOCK_UN);
+    pthread_mutex_unlock(lock);
     errno = saved;
     return ok;
 }
@@ -266,6 +320,11 @@ void RemoveNamedSync(const char *name)
     char sysName[kNameSize];
     if (SystemName(name, sysName))
         sem_unlink(sysName);
+}
+
+void RemovePlatformObjects()
+{
+    RemoveNamedMemory(kReleaseLockName);
 }
 
 int LastSystemError() { return errno; }

@@ -139,6 +139,8 @@ void RemoveNamedMemory(const char *) {}
 
 void RemoveNamedSync(const char *) {}
 
+void RemovePlatformObjects() {}
+
 int LastSystemError() { return static_cast<int>(GetLastError()); }
 
 void SystemErrorText(int code, char *out, std::size_t outSize)

@@ -188,4 +188,5 @@ inline void RemoveBlockObjects()
     RemoveNamedMemory(kQueueName);
     for (const SyncSpec &spec : kSyncObjects)
         RemoveNamedSync(spec.name);
+    RemovePlatformObjects();
 }

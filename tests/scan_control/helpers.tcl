@@ -27,7 +27,7 @@ proc useNamespace {tag} {
 proc removeObjects {} {
     if {![testConstraint namedShm]} return
     set ns $::env(VANTORQ_NAMESPACE)
-    foreach f [glob -nocomplain -directory /dev/shm ${ns}SHM_* sem.${ns}*] {
+    foreach f [glob -nocomplain -directory /dev/shm ${ns}SHM_* ${ns}Vantorq_Release_Lock sem.${ns}*] {
         file delete $f
     }
 }

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -115,7 +114,7 @@ TEST(PlatformPosix, ConcurrentReleasesNeverPassTheMaximum)
 }
 
 // A process killed while it holds the release lock must not wedge the
-// others: the kernel drops the lock with the process.
+// others: the lock is a robust mutex, and the next releaser takes it over.
 TEST(PlatformPosix, AReleaserKilledMidwayWedgesNobody)
 {
     const char *name = "/Kill_Sem";
@@ -127,15 +126,13 @@ TEST(PlatformPosix, AReleaserKilledMidwayWedgesNobody)
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Take the lock the release uses and die holding it.
+        // Take the lock the release uses, as a releaser does, and die holding it.
         SyncObject mine;
-        if (!OpenSync(mine, name, SyncKind::Semaphore, 1))
+        if (!OpenSync(mine, name, SyncKind::Semaphore, 1) ||
+            pthread_mutex_lock(static_cast<pthread_mutex_t *>(mine.guard)) != 0)
             _exit(3);
-        FILE *f = std::fopen(FilePath(name).c_str(), "r");
-        if (f == nullptr || flock(fileno(f), LOCK_EX) != 0)
-            _exit(4);
         if (write(ready[1], "x", 1) != 1)
-            _exit(6);
+            _exit(4);
         pause();
         _exit(0);
     }
@@ -146,6 +143,8 @@ TEST(PlatformPosix, AReleaserKilledMidwayWedgesNobody)
     waitpid(child, &status, 0);
     EXPECT_TRUE(ReleaseSync(sem));
     EXPECT_EQ(PeekSyncCount(sem), 1);
+    EXPECT_FALSE(ReleaseSync(sem));
+    EXPECT_EQ(errno, EOVERFLOW);
     close(ready[0]);
     close(ready[1]);
     RemoveNamedSync(name);
