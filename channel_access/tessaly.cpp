@@ -10,8 +10,7 @@
 // The Tcl functions come from the interpreter that loads this object: it
 // includes tcl.h but is not linked against the Tcl library.
 
-#include <cadef.h>
-#include <tcl.h>
+#include "tessaly_internal.h"
 
 #include <climits>
 #include <cstdarg>
@@ -21,30 +20,15 @@
 #include <cstring>
 #include <string_view>
 
-#define TESSALY_EXPORT __attribute__((visibility("default")))
-
-namespace {
-
-constexpr int kSlotCount = 1024;
-constexpr int kResponseSize = 1024;
-constexpr double kWaitSeconds = 5.0;
-constexpr int kPriority = 10;
-
-}  // namespace
-
-// Shared state, exported as data for programs that embed the extension.
 extern "C" {
-TESSALY_EXPORT int32_t EPICS_Handle = -1;
-TESSALY_EXPORT int32_t EPICSVerbose = 0;
-TESSALY_EXPORT char EPICS_response[kResponseSize] = {};
-TESSALY_EXPORT chid EPICS_ChanIdStore[kSlotCount] = {};
-TESSALY_EXPORT int32_t EPICS_ChanIdInUse[kSlotCount] = {};
-
-TESSALY_EXPORT int SetUpEPICS();
-TESSALY_EXPORT int CloseDownEPICS();
-TESSALY_EXPORT int Tessaly_Init(Tcl_Interp* interp);
+int32_t EPICS_Handle = -1;
+int32_t EPICSVerbose = 0;
+char EPICS_response[kResponseSize] = {};
+chid EPICS_ChanIdStore[kSlotCount] = {};
+int32_t EPICS_ChanIdInUse[kSlotCount] = {};
 }
 
+namespace tessaly {
 namespace {
 
 // Where gets receive their values.
@@ -67,24 +51,66 @@ struct SlotValues {
 };
 SlotValues slotValues[kSlotCount];
 
-enum class ValueKind { Int, Float, String };
+constexpr chtype kRequestTypes[] = {DBR_SHORT, DBR_FLOAT, DBR_STRING};
 
-struct ValueType {
-    ValueKind kind;
-    chtype request;
-};
-
-constexpr ValueType kValueTypes[] = {
-    {ValueKind::Int, DBR_SHORT},
-    {ValueKind::Float, DBR_FLOAT},
-    {ValueKind::String, DBR_STRING},
-};
-
-constexpr const ValueType& valueType(ValueKind kind) {
-    return kValueTypes[static_cast<int>(kind)];
+// strtol in base 0 read as a 32-bit signed number, saturating at its limits.
+int32_t parseInt32(const char* text) {
+    long value = strtol(text, nullptr, 0);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
 }
 
-void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace
+
+chtype requestType(ValueKind kind) { return kRequestTypes[static_cast<int>(kind)]; }
+
+void* receiveBuffer(uint32_t slot, ValueKind kind) {
+    SlotValues& values = slotValues[slot];
+    switch (kind) {
+    case ValueKind::Int: return &values.shortValue;
+    case ValueKind::Float: return &values.floatValue;
+    case ValueKind::String: return values.stringValue;
+    }
+    return nullptr;
+}
+
+void formatReceived(uint32_t slot, ValueKind kind, char* out, std::size_t size) {
+    const SlotValues& values = slotValues[slot];
+    switch (kind) {
+    case ValueKind::Int:
+        snprintf(out, size, "%d", static_cast<int>(values.shortValue));
+        break;
+    case ValueKind::Float:
+        snprintf(out, size, "%f", static_cast<double>(values.floatValue));
+        break;
+    case ValueKind::String:
+        snprintf(out, size, "%.*s", static_cast<int>(strnlen(values.stringValue, MAX_STRING_SIZE - 1)),
+                 values.stringValue);
+        break;
+    }
+}
+
+uint16_t toShort(const char* text) {
+    return static_cast<uint16_t>(static_cast<uint32_t>(parseInt32(text)) & 0xFFFFu);
+}
+
+float toFloat(const char* text) { return static_cast<float>(strtod(text, nullptr)); }
+
+// The limit counts bytes of the UTF-8 text, not characters.
+bool stringFits(const char* text) { return strlen(text) < MAX_STRING_SIZE; }
+
+// Negative numbers read as large unsigned ones, so they are never valid.
+uint32_t parseSlot(const char* text) { return static_cast<uint32_t>(parseInt32(text)); }
+
+bool slotValid(uint32_t slot) { return slot < kSlotCount && EPICS_ChanIdInUse[slot] != 0; }
+
+uint32_t floatBits(float value) {
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 void trace(const char* format, ...) {
     if (EPICSVerbose == 0) return;
     va_list args;
@@ -94,14 +120,6 @@ void trace(const char* format, ...) {
     fflush(stdout);
 }
 
-void traceLine(const char* line) {
-    if (EPICSVerbose == 0) return;
-    puts(line);
-    fflush(stdout);
-}
-
-// Fails the command: the message goes to errorCode, the result stays empty.
-int fail(Tcl_Interp* interp, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int fail(Tcl_Interp* interp, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -109,6 +127,31 @@ int fail(Tcl_Interp* interp, const char* format, ...) {
     va_end(args);
     Tcl_SetErrorCode(interp, EPICS_response, static_cast<char*>(nullptr));
     return TCL_ERROR;
+}
+
+// Every channel and value command needs a live context; without one the slot
+// flags may still name channels of a destroyed context.
+int needContext(Tcl_Interp* interp, const char* command) {
+    SetUpEPICS();
+    if (EPICS_Handle == -1) return fail(interp, "No Channel Access context in %s", command);
+    return TCL_OK;
+}
+
+int resetAfterRefusal(Tcl_Interp* interp, std::string_view call, const char* command, int status) {
+    fail(interp, "%.*s in %s failed %s", static_cast<int>(call.size()), call.data(), command,
+         ca_message(status));
+    puts("EPICS server failure - resetting");
+    fflush(stdout);
+    CloseDownEPICS();
+    return TCL_ERROR;
+}
+
+namespace {
+
+void traceLine(const char* line) {
+    if (EPICSVerbose == 0) return;
+    puts(line);
+    fflush(stdout);
 }
 
 int reply(Tcl_Interp* interp, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -121,39 +164,6 @@ int reply(Tcl_Interp* interp, const char* format, ...) {
     return TCL_OK;
 }
 
-// strtol in base 0 read as a 32-bit signed number, saturating at its limits.
-int32_t parseInt32(const char* text) {
-    long value = strtol(text, nullptr, 0);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-// A slot argument taken as unsigned, so negative numbers are never valid.
-uint32_t parseSlot(const char* text) { return static_cast<uint32_t>(parseInt32(text)); }
-
-bool slotValid(uint32_t slot) { return slot < kSlotCount && EPICS_ChanIdInUse[slot] != 0; }
-
-// Every channel and value command needs a live context; without one the slot
-// flags may still name channels of a destroyed context.
-bool haveContext() { return EPICS_Handle != -1; }
-
-uint32_t floatBits(float value) {
-    uint32_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-// The reset rule: a refused request destroys the context.
-int resetAfterRefusal(Tcl_Interp* interp, std::string_view call, const char* command, int status) {
-    fail(interp, "%.*s in %s failed %s", static_cast<int>(call.size()), call.data(), command,
-         ca_message(status));
-    puts("EPICS server failure - resetting");
-    fflush(stdout);
-    CloseDownEPICS();
-    return TCL_ERROR;
-}
-
 // Waits for the outstanding request; traces around it. Returns the status.
 int waitForIo(const char* command) {
     trace("%s calling ca_pend_io\n", command);
@@ -162,13 +172,10 @@ int waitForIo(const char* command) {
     return status;
 }
 
-// Common start of every channel and value command: word count, context and
-// (for slot commands) the slot. Returns TCL_OK when the command may go on.
+// Common start of every channel and value command: word count, then context.
 int checkWords(Tcl_Interp* interp, const char* command, int argc, int wanted) {
     if (argc != wanted) return fail(interp, "Invalid number of parameters in %s", command);
-    SetUpEPICS();
-    if (!haveContext()) return fail(interp, "No Channel Access context in %s", command);
-    return TCL_OK;
+    return needContext(interp, command);
 }
 
 int getValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
@@ -177,12 +184,8 @@ int getValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     uint32_t slot = parseSlot(argv[1]);
     if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
 
-    SlotValues& values = slotValues[slot];
-    void* buffer = kind == ValueKind::Int     ? static_cast<void*>(&values.shortValue)
-                   : kind == ValueKind::Float ? static_cast<void*>(&values.floatValue)
-                                              : static_cast<void*>(values.stringValue);
     trace("%s calling ca_get\n", command);
-    int status = ca_array_get(valueType(kind).request, 1, EPICS_ChanIdStore[slot], buffer);
+    int status = ca_array_get(requestType(kind), 1, EPICS_ChanIdStore[slot], receiveBuffer(slot, kind));
     trace("ca_get returned with rc=0x%x\n", static_cast<unsigned>(status));
     if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_get", command, status);
 
@@ -190,20 +193,15 @@ int getValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     if (status != ECA_NORMAL)
         return fail(interp, "ca_pend_io in %s failed %s", command, ca_message(status));
 
-    switch (kind) {
-    case ValueKind::Int:
-        trace("%s returning 0x%x\n", command, static_cast<unsigned>(values.shortValue));
-        return reply(interp, "%d", static_cast<int>(values.shortValue));
-    case ValueKind::Float:
-        trace("%s returning 0x%x\n", command, floatBits(values.floatValue));
-        return reply(interp, "%f", static_cast<double>(values.floatValue));
-    case ValueKind::String: {
-        int length = static_cast<int>(strnlen(values.stringValue, MAX_STRING_SIZE - 1));
-        trace("%s returning 0x%x\n", command, static_cast<unsigned>(length));
-        return reply(interp, "%.*s", length, values.stringValue);
-    }
-    }
-    return TCL_ERROR;
+    // The number traced: the value, a float's bit pattern, a string's length.
+    const SlotValues& values = slotValues[slot];
+    unsigned traced = kind == ValueKind::Int     ? values.shortValue
+                      : kind == ValueKind::Float ? floatBits(values.floatValue)
+                                                 : static_cast<unsigned>(strnlen(values.stringValue, MAX_STRING_SIZE - 1));
+    trace("%s returning 0x%x\n", command, traced);
+    formatReceived(slot, kind, EPICS_response, sizeof EPICS_response);
+    Tcl_SetResult(interp, EPICS_response, TCL_VOLATILE);
+    return TCL_OK;
 }
 
 int putValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
@@ -218,12 +216,12 @@ int putValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     unsigned traced = 0;
     switch (kind) {
     case ValueKind::Int:
-        shortValue = static_cast<uint16_t>(static_cast<uint32_t>(parseInt32(argv[2])) & 0xFFFFu);
+        shortValue = toShort(argv[2]);
         value = &shortValue;
         traced = shortValue;
         break;
     case ValueKind::Float:
-        floatValue = static_cast<float>(strtod(argv[2], nullptr));
+        floatValue = toFloat(argv[2]);
         value = &floatValue;
         traced = floatBits(floatValue);
         break;
@@ -233,15 +231,14 @@ int putValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     }
     if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
 
-    // The library refuses strings of MAX_STRING_SIZE bytes or more (the
-    // limit counts bytes of the UTF-8 text, not characters), and a refusal
-    // resets every channel: turn it away here instead.
-    if (kind == ValueKind::String && traced >= MAX_STRING_SIZE)
+    // The library refuses longer strings, and a refusal resets every
+    // channel: turn them away here instead.
+    if (kind == ValueKind::String && !stringFits(argv[2]))
         return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
 
     trace("%s calling ca_put with arg 0x%x\n", command, traced);
     // ca_array_put copies the value into its send buffer before returning.
-    int status = ca_array_put(valueType(kind).request, 1, EPICS_ChanIdStore[slot], value);
+    int status = ca_array_put(requestType(kind), 1, EPICS_ChanIdStore[slot], value);
     trace("ca_put returned with rc=0x%x\n", static_cast<unsigned>(status));
     if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_put", command, status);
 
@@ -321,11 +318,6 @@ int EPICS_GetStringCmd(ClientData, Tcl_Interp* interp, int argc, const char* arg
     return getValue(interp, "EPICS_GetString", ValueKind::String, argc, argv);
 }
 
-struct CommandEntry {
-    const char* name;
-    Tcl_CmdProc* proc;
-};
-
 constexpr CommandEntry kCommands[] = {
     {"Tessaly_Verbose", EPICS_VerboseCmd},
     {"EPICS_CreateChannel", EPICS_CreateChannelCmd},
@@ -339,6 +331,9 @@ constexpr CommandEntry kCommands[] = {
 };
 
 }  // namespace
+}  // namespace tessaly
+
+using namespace tessaly;
 
 int SetUpEPICS() {
     if (EPICS_Handle != -1) return 0;
@@ -371,6 +366,8 @@ int Tessaly_Init(Tcl_Interp* interp) {
     fflush(stdout);
     for (const CommandEntry& entry : kCommands)
         Tcl_CreateCommand(interp, entry.name, entry.proc, nullptr, nullptr);
+    for (std::size_t i = 0; i < kBatchCommandCount; ++i)
+        Tcl_CreateCommand(interp, kBatchCommands[i].name, kBatchCommands[i].proc, nullptr, nullptr);
     Tcl_PkgProvide(interp, "Tessaly", "1.0");
     SetUpEPICS();
     return TCL_OK;
