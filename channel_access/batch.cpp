@@ -48,17 +48,16 @@ int readSlots(Tcl_Interp* interp, const char* command, const char* const* words,
     return TCL_OK;
 }
 
-// A request the library refuses resets the context, and whatever the batch
-// had queued before it may still go out as the context closes.  A channel
-// whose request would be refused (not connected, or without the access
-// rights) is therefore asked first: when the library refuses it, nothing
-// else of the batch has been sent.  Returns the index of the batch's i-th
-// request in that order.
-int firstDoubtful(int count, bool write) {
+// A put the library refuses resets the context, and the puts the batch had
+// queued before it may still go out as the context closes.  A channel whose
+// put would be refused (not connected, or without write access) is
+// therefore asked first: when the library refuses it, nothing else of the
+// batch has been sent.  (Gets change nothing on the server and need no such
+// care.)  Returns the index of the batch's n-th request in that order.
+int firstDoubtful(int count) {
     for (int i = 0; i < count; ++i) {
         chid channel = EPICS_ChanIdStore[batchSlots[i]];
-        if (ca_state(channel) != cs_conn || (write ? ca_write_access(channel) : ca_read_access(channel)) == 0)
-            return i;
+        if (ca_state(channel) != cs_conn || ca_write_access(channel) == 0) return i;
     }
     return -1;
 }
@@ -185,9 +184,8 @@ int getValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     int count = argc - 1;
     if (readSlots(interp, command, argv + 1, count, 1, false) != TCL_OK) return TCL_ERROR;
 
-    int doubtful = firstDoubtful(count, false);
-    for (int n = 0; n < count; ++n) {
-        uint32_t slot = batchSlots[requestOrder(n, doubtful)];
+    for (int i = 0; i < count; ++i) {
+        uint32_t slot = batchSlots[i];
         int status = ca_array_get(requestType(kind), 1, EPICS_ChanIdStore[slot], receiveBuffer(slot, kind));
         trace("%s: ca_get on slot %u returned with rc=0x%x\n", command, slot, static_cast<unsigned>(status));
         if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_get", command, status);
@@ -199,8 +197,8 @@ int getValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     Tcl_Obj* values = Tcl_NewListObj(0, nullptr);
     char text[kValueTextSize];
     for (int i = 0; i < count; ++i) {
-        formatReceived(batchSlots[i], kind, text, sizeof text);
-        Tcl_ListObjAppendElement(nullptr, values, Tcl_NewStringObj(text, -1));
+        std::size_t length = formatReceived(batchSlots[i], kind, text);
+        Tcl_ListObjAppendElement(nullptr, values, Tcl_NewStringObj(text, static_cast<int>(length)));
     }
     Tcl_SetObjResult(interp, values);
     return TCL_OK;
@@ -224,7 +222,7 @@ int putValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
             if (!stringFits(values[2 * i]))
                 return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
 
-    int doubtful = firstDoubtful(count, true);
+    int doubtful = firstDoubtful(count);
     for (int n = 0; n < count; ++n) {
         int i = requestOrder(n, doubtful);
         const void* value = kind == ValueKind::Int     ? static_cast<const void*>(&batchShorts[i])

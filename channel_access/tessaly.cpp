@@ -11,6 +11,7 @@
 // includes tcl.h but is not linked against the Tcl library.
 
 #include "tessaly_internal.h"
+#include "float_text.h"
 
 #include <climits>
 #include <cstdarg>
@@ -75,20 +76,36 @@ void* receiveBuffer(uint32_t slot, ValueKind kind) {
     return nullptr;
 }
 
-void formatReceived(uint32_t slot, ValueKind kind, char* out, std::size_t size) {
+static_assert(kValueTextSize >= kFloatTextSize && kValueTextSize > MAX_STRING_SIZE &&
+              kResponseSize >= kValueTextSize, "a received value's text must fit its buffers");
+
+std::size_t formatReceived(uint32_t slot, ValueKind kind, char* out) {
     const SlotValues& values = slotValues[slot];
     switch (kind) {
-    case ValueKind::Int:
-        snprintf(out, size, "%d", static_cast<int>(values.shortValue));
-        break;
-    case ValueKind::Float:
-        snprintf(out, size, "%f", static_cast<double>(values.floatValue));
-        break;
-    case ValueKind::String:
-        snprintf(out, size, "%.*s", static_cast<int>(strnlen(values.stringValue, MAX_STRING_SIZE - 1)),
-                 values.stringValue);
-        break;
+    case ValueKind::Int: {
+        // "%d" of 0..65535.
+        char digits[8];
+        std::size_t n = 0;
+        unsigned value = values.shortValue;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        for (std::size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+        out[n] = '\0';
+        return n;
     }
+    case ValueKind::Float:
+        return FormatFloatFixed(values.floatValue, out);
+    case ValueKind::String: {
+        std::size_t n = strnlen(values.stringValue, MAX_STRING_SIZE - 1);
+        memcpy(out, values.stringValue, n);
+        out[n] = '\0';
+        return n;
+    }
+    }
+    out[0] = '\0';
+    return 0;
 }
 
 uint16_t toShort(const char* text) {
@@ -199,7 +216,7 @@ int getValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
                       : kind == ValueKind::Float ? floatBits(values.floatValue)
                                                  : static_cast<unsigned>(strnlen(values.stringValue, MAX_STRING_SIZE - 1));
     trace("%s returning 0x%x\n", command, traced);
-    formatReceived(slot, kind, EPICS_response, sizeof EPICS_response);
+    formatReceived(slot, kind, EPICS_response);
     Tcl_SetResult(interp, EPICS_response, TCL_VOLATILE);
     return TCL_OK;
 }

@@ -44,10 +44,11 @@ chtype requestType(ValueKind kind);
 void* receiveBuffer(uint32_t slot, ValueKind kind);
 
 // The value a get received on a slot, as the single get replies it: "%d" of
-// the unsigned 16 bits, "%f" of the float, the text up to its NUL.
-// kValueTextSize bytes hold any of them.
+// the unsigned 16 bits, "%f" of the float, the text up to its NUL.  Writes
+// the text and its NUL into `out`, which holds kValueTextSize bytes at
+// least; returns the text's length.
 constexpr std::size_t kValueTextSize = 64;
-void formatReceived(uint32_t slot, ValueKind kind, char* out, std::size_t size);
+std::size_t formatReceived(uint32_t slot, ValueKind kind, char* out);
 
 // A put's value, converted as the single puts convert it: strtol in base 0
 // keeping the low 16 bits; strtod to the nearest single.  Never fails.

@@ -1,6 +1,8 @@
 # Tessaly benchmark: EPICS_GetFloat and EPICS_PutFloat per call from Tcl,
-# beside a C++ loop of the same library calls on the same channel, and the
-# time to create 1024 channels. Prints figures; never fails on speed.
+# beside a C++ loop of the same library calls on the same channel; a hundred
+# values by one EPICS_GetFloats, by single gets and by the raw loop of one
+# wait; and the time to create 1024 channels in one command and one by one.
+# Prints figures; never fails on speed.
 #
 # Environment: TESSALY_LIB, RAWCA_LIB, CA_SERVER (the bench_tessaly target sets them).
 set calls 2000
@@ -43,7 +45,38 @@ try {
     puts [format "%-16s %12.2f %12s" "Tessaly_Verbose" $floor "(Tcl's cost of a string command, no library call)"]
     puts "(median of $rounds rounds of $calls calls; goal: ratio within 1.05)"
 
+    # A hundred values: one EPICS_GetFloats against a hundred EPICS_GetFloat
+    # calls and against the raw loop of a hundred gets and one wait.
     EPICS_ClearChannel $slot
+    set hundred [EPICS_CreateChannels {*}[lrepeat 100 bench:f]]
+    EPICS_GetFloats {*}$hundred
+    RawCa_Batch $hundred 20 $env(TESSALY_LIB)
+    set batchRounds 50
+    foreach v {batch singles rawBatch} { set $v {} }
+    for {set r 0} {$r < $rounds} {incr r} {
+        lappend batch [lindex [time {EPICS_GetFloats {*}$hundred} $batchRounds] 0]
+        lappend singles [lindex [time {foreach s $hundred { EPICS_GetFloat $s }} 5] 0]
+        lappend rawBatch [RawCa_Batch $hundred $batchRounds $env(TESSALY_LIB)]
+    }
+    set vsSingles [median [lmap b $batch s $singles { expr {$s / $b} }]]
+    set vsRaw [median [lmap b $batch c $rawBatch { expr {$b / $c} }]]
+    puts ""
+    puts [format "%-34s %12s" "100 values" "us"]
+    puts [format "%-34s %12.1f" "one EPICS_GetFloats" [median $batch]]
+    puts [format "%-34s %12.1f" "100 EPICS_GetFloat" [median $singles]]
+    puts [format "%-34s %12.1f" "raw libca: 100 gets, one wait" [median $rawBatch]]
+    puts [format "EPICS_GetFloats is %.1fx faster per value than single gets (goal: at least 10x)" $vsSingles]
+    puts [format "EPICS_GetFloats / raw loop: %.3f (goal: within 1.1)" $vsRaw]
+    EPICS_ClearChannels {*}$hundred
+
+    # 1024 channels: one EPICS_CreateChannels, then one by one.
+    set start [clock microseconds]
+    set all [EPICS_CreateChannels {*}[lrepeat 1024 bench:f]]
+    set batchCreate [expr {([clock microseconds] - $start) / 1e6}]
+    EPICS_ClearChannels {*}$all
+    puts ""
+    puts [format "creating 1024 channels with one EPICS_CreateChannels: %.3f s (goal: under 0.25 s)" $batchCreate]
+
     set failed 0
     set start [clock microseconds]
     for {set i 0} {$i < 1024} {incr i} {

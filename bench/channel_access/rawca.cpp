@@ -5,6 +5,7 @@
 // against.
 //
 //   RawCa_Loop get|put SLOT COUNT TESSALY_LIB  -> microseconds per call
+//   RawCa_Batch SLOTS COUNT TESSALY_LIB        -> microseconds per round
 
 #include <cadef.h>
 #include <dlfcn.h>
@@ -58,9 +59,51 @@ int RawCaLoopCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
     return TCL_OK;
 }
 
+// RawCa_Batch SLOTS COUNT TESSALY_LIB: COUNT rounds of one ca_array_get of a
+// DBR_FLOAT per slot of the list, then one ca_pend_io; microseconds a round.
+int RawCaBatchCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc != 4) return fail(interp, "usage: RawCa_Batch SLOTS COUNT TESSALY_LIB");
+    int slotCount = 0;
+    const char** slotWords = nullptr;
+    if (Tcl_SplitList(interp, argv[1], &slotCount, &slotWords) != TCL_OK) return TCL_ERROR;
+    long count = strtol(argv[2], nullptr, 0);
+    void* handle = dlopen(argv[3], RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) {
+        Tcl_Free(reinterpret_cast<char*>(slotWords));
+        return fail(interp, "libtessaly.so is not loaded");
+    }
+    auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
+    dlclose(handle);
+    static chid channels[1024];
+    static float values[1024];
+    bool ok = store != nullptr && slotCount > 0 && slotCount <= 1024 && count > 0;
+    for (int i = 0; ok && i < slotCount; ++i) {
+        long slot = strtol(slotWords[i], nullptr, 0);
+        ok = slot >= 0 && slot < 1024;
+        if (ok) channels[i] = store[slot];
+    }
+    Tcl_Free(reinterpret_cast<char*>(slotWords));
+    if (!ok) return fail(interp, "no such slots or count");
+
+    double start = nowSeconds();
+    for (long round = 0; round < count; ++round) {
+        for (int i = 0; i < slotCount; ++i) {
+            int status = ca_array_get(DBR_FLOAT, 1, channels[i], &values[i]);
+            if (status != ECA_NORMAL) return fail(interp, ca_message(status));
+        }
+        int status = ca_pend_io(5.0);
+        if (status != ECA_NORMAL) return fail(interp, ca_message(status));
+    }
+    double perRound = (nowSeconds() - start) / static_cast<double>(count) * 1e6;
+    snprintf(result, sizeof result, "%.3f", perRound);
+    Tcl_SetResult(interp, result, TCL_VOLATILE);
+    return TCL_OK;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int Rawca_Init(Tcl_Interp* interp) {
     Tcl_CreateCommand(interp, "RawCa_Loop", RawCaLoopCmd, nullptr, nullptr);
+    Tcl_CreateCommand(interp, "RawCa_Batch", RawCaBatchCmd, nullptr, nullptr);
     return TCL_OK;
 }
