@@ -95,7 +95,11 @@ const void *MapNamedMemoryForReading(SharedMemory &mem);
 // Unmaps a view from MapNamedMemoryForReading and closes the mapping.
 void CloseNamedMemory(SharedMemory &mem, const void *view);
 
-// Closes an object opened with OpenSync or CreateSync.
+// Opens an existing named object only to read its count with
+// QuerySyncCount; never creates one.  False with the last system error set.
+bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum);
+
+// Closes an object opened with OpenSyncForQuery.
 void CloseSync(SyncObject &obj);
 
 // The current count read without taking the object; -1 when the system

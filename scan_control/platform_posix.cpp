@@ -277,6 +277,19 @@ void CloseNamedMemory(SharedMemory &mem, const void *view)
     mem.bytes = 0;
 }
 
+bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    sem_t *sem = sem_open(sysName, 0);
+    if (sem == SEM_FAILED)
+        return false;
+    obj = SyncObject{sem, kind, maximum};
+    return true;
+}
+
 void CloseSync(SyncObject &obj)
 {
     if (obj.handle != nullptr)

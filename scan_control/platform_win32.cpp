@@ -222,6 +222,22 @@ void CloseNamedMemory(SharedMemory &mem, const void *view)
     mem.bytes = 0;
 }
 
+bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    // The query rights only (EVENT_QUERY_STATE, SEMAPHORE_QUERY_STATE).
+    constexpr DWORD kQueryState = 0x0001;
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    HANDLE h = kind == SyncKind::Event ? OpenEventA(kQueryState, FALSE, sysName)
+                                       : OpenSemaphoreA(kQueryState, FALSE, sysName);
+    if (h == nullptr)
+        return false;
+    obj = SyncObject{h, kind, maximum};
+    return true;
+}
+
 void CloseSync(SyncObject &obj)
 {
     if (obj.handle != nullptr)

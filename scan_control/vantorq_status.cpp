@@ -228,7 +228,7 @@ void PrintSemaphores(int32_t syncReady)
         const SyncSpec &spec = kSyncObjects[i];
         const char *kind = spec.kind == SyncKind::Event ? "event" : "semaphore";
         SyncObject obj;
-        if (!OpenSync(obj, spec.name, spec.kind, spec.maximum)) {
+        if (!OpenSyncForQuery(obj, spec.name, spec.kind, spec.maximum)) {
             bool missing = IsMissingObjectError(LastSystemError());
             char why[300];
             LastErrorText(why, sizeof why);
@@ -380,6 +380,8 @@ int ReleaseStateLock()
     const SyncSpec &spec = kSyncObjects[SYNC_STATE];
     char qualified[256];
     Qualified(spec.name, qualified, sizeof qualified);
+    // Opened as a client opens it, for the release; the process ends soon
+    // after and the object is not closed, as in the extension.
     SyncObject obj;
     if (!OpenSync(obj, spec.name, spec.kind, spec.maximum)) {
         char why[300];
@@ -397,7 +399,6 @@ int ReleaseStateLock()
                 std::printf("Left alone: the system cannot tell the count of %s.\n", qualified);
             else
                 std::printf("Left alone: %s read %d, so nobody is stuck holding it.\n", qualified, count);
-            CloseSync(obj);
             return kExitNotReleased;
         }
         if (waited < kStuckWatchMs)
@@ -406,13 +407,11 @@ int ReleaseStateLock()
     if (!ReleaseSync(obj)) {
         char why[300];
         LastErrorText(why, sizeof why);
-        CloseSync(obj);
         std::fprintf(stderr, "vantorq-status: giving back the state lock %s failed: %s\n", qualified, why);
         return kExitUnreadable;
     }
     std::printf("Released: %s stayed taken for %u s and has been given back once; it now reads %d.\n", qualified,
                 kStuckWatchMs / 1000, QuerySyncCount(obj));
-    CloseSync(obj);
     return kExitShown;
 }
 
