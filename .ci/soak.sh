@@ -4,7 +4,7 @@
 # 20 s in all), in a lean tree of its own (build-soak/: the extension, the
 # driver simulator and vantorq-status only).  Fails when an invariant breaks,
 # never on speed; the figures it prints are for reading.
-#   SOAK_SECONDS   seconds of load in all (default 15)
+#   SOAK_SECONDS   seconds of load in all (default 12)
 #   SOAK_CLIENTS   the most clients at once (default 4)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,4 +22,4 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     { tail -n 40 "$build.configure.log" >&2; echo "soak: configuring $build failed" >&2; exit 1; }
 rm -f "$build.configure.log"
 cmake --build "$build" -j2 --target vantorq driver_sim vantorq-status
-exec "$root/tests/soak/soak.sh" -b "$build" -c "${SOAK_CLIENTS:-4}" -t "${SOAK_SECONDS:-15}"
+exec "$root/tests/soak/soak.sh" -b "$build" -c "${SOAK_CLIENTS:-4}" -t "${SOAK_SECONDS:-12}"

@@ -111,7 +111,7 @@ echo "soak: namespace $ns, driver simulator pid $driver_pid, phases of ${phases[
 max_us=0
 max_command=
 for k in "${phases[@]}"; do
-    start=$(($(now_ms) + 1500))   # every client attached before the start
+    start=$(($(now_ms) + 1000))   # every client attached before the start
     stop=$((start + phase_ms))
     client_pids=()
     for ((i = 1; i <= k; i++)); do
