@@ -88,3 +88,59 @@ void SystemErrorText(int code, char *out, std::size_t outSize);
 // Ends the process at once with the exit code, after flushing standard output
 // and standard error.
 [[noreturn]] void ExitProcessNow(int code);
+
+// ---- Looking at named objects from outside (operator tools) ----------------
+// None of these creates an object, takes a count or writes to a mapping.
+
+// Opens an existing named mapping for reading only; never creates one.
+// `mem.bytes` becomes the mapping's size where the system tells it (0 where
+// it does not).  False with the last system error set on failure; see
+// IsMissingObjectError.
+bool OpenNamedMemoryForReading(SharedMemory &mem, const char *name);
+
+// Maps a read-only view of a mapping opened by OpenNamedMemoryForReading.
+// Null on failure, with the last system error set.
+const void *MapNamedMemoryForReading(SharedMemory &mem);
+
+// Unmaps a view from MapNamedMemoryForReading and closes the mapping.
+void CloseNamedMemory(SharedMemory &mem, const void *view);
+
+// Opens an existing named object only to read its count with
+// QuerySyncCount; never creates one.  False with the last system error set.
+bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum);
+
+// Closes an object opened with OpenSyncForQuery.
+void CloseSync(SyncObject &obj);
+
+// The current count read without taking the object; -1 when the system
+// cannot tell.
+int32_t QuerySyncCount(SyncObject &obj);
+
+// True when a system error code means that the named object does not exist.
+bool IsMissingObjectError(int code);
+
+enum class NamedObjectType { Memory, Sync };
+
+// Owner, group and permissions of a named object, as far as the system has
+// them.
+struct NamedObjectInfo {
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint32_t mode = 0;             // permission bits, e.g. 0660
+    uint64_t bytes = 0;            // size of a mapping
+    bool accessible = false;       // this process may open it for reading and writing
+    char owner[32] = {};           // user name, or the number as text
+    char group[32] = {};           // group name, or the number as text
+    char where[288] = {};          // the file that holds it, where there is one
+};
+
+// Fills `info` for the object of the logical name (e.g. "SHM_Statics",
+// "/Ctrl_Sem").  False with the last system error set when the object does
+// not exist, cannot be examined, or the system keeps no such information.
+bool QueryNamedObjectInfo(NamedObjectType type, const char *name, NamedObjectInfo &info);
+
+// Whether standard output is a terminal.
+bool StandardOutputIsTerminal();
+
+// Sleeps for about `ms` milliseconds.
+void SleepMilliseconds(uint32_t ms);

@@ -17,7 +17,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <semaphore.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -277,6 +279,11 @@ bool ReleaseSync(SyncObject &obj)
     // more and pass the maximum together.  Waits need no lock: they only
     // lower the count.
     auto *lock = static_cast<pthread_mutex_t *>(obj.guard);
+    if (lock == nullptr) {
+        // Opened for a query only: no release through it.
+        errno = EBADF;
+        return false;
+    }
     int rc = pthread_mutex_lock(lock);
     if (rc == EOWNERDEAD) {
         // Its holder died between check and post: the count is whole either way.
@@ -340,4 +347,166 @@ void ExitProcessNow(int code)
     std::fflush(stdout);
     std::fflush(stderr);
     _exit(code);
+}
+
+// ---- Looking at named objects from outside ----------------------------------
+
+namespace {
+
+// Where glibc keeps the names: a mapping "/x" is /dev/shm/x, a semaphore
+// "/x" is /dev/shm/sem.x.
+constexpr const char *kShmDirectory = "/dev/shm";
+
+bool ObjectPath(NamedObjectType type, const char *sysName, char *out, std::size_t outSize)
+{
+    int n = std::snprintf(out, outSize, "%s/%s%s", kShmDirectory, type == NamedObjectType::Sync ? "sem." : "",
+                          sysName + 1);
+    if (n < 0 || static_cast<std::size_t>(n) >= outSize) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+void UserName(uid_t uid, char *out, std::size_t outSize)
+{
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(uid, &entry, buf, sizeof buf, &found) == 0 && found != nullptr)
+        std::snprintf(out, outSize, "%s", found->pw_name);
+    else
+        std::snprintf(out, outSize, "%u", static_cast<unsigned>(uid));
+}
+
+void GroupName(gid_t gid, char *out, std::size_t outSize)
+{
+    struct group entry;
+    struct group *found = nullptr;
+    char buf[1024];
+    if (getgrgid_r(gid, &entry, buf, sizeof buf, &found) == 0 && found != nullptr)
+        std::snprintf(out, outSize, "%s", found->gr_name);
+    else
+        std::snprintf(out, outSize, "%u", static_cast<unsigned>(gid));
+}
+
+} // namespace
+
+bool OpenNamedMemoryForReading(SharedMemory &mem, const char *name)
+{
+    char sysName[kNameSize];
+    mem.handle = -1;
+    mem.bytes = 0;
+    if (!SystemName(name, sysName))
+        return false;
+    int fd = shm_open(sysName, O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    mem.handle = fd;
+    mem.bytes = static_cast<std::size_t>(st.st_size);
+    return true;
+}
+
+const void *MapNamedMemoryForReading(SharedMemory &mem)
+{
+    if (mem.handle < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    if (mem.bytes == 0) {
+        errno = EINVAL;   // nothing to map in an empty object
+        return nullptr;
+    }
+    void *view = mmap(nullptr, mem.bytes, PROT_READ, MAP_SHARED, static_cast<int>(mem.handle), 0);
+    return view == MAP_FAILED ? nullptr : view;
+}
+
+void CloseNamedMemory(SharedMemory &mem, const void *view)
+{
+    if (view != nullptr)
+        munmap(const_cast<void *>(view), mem.bytes);
+    if (mem.handle >= 0)
+        close(static_cast<int>(mem.handle));
+    mem.handle = -1;
+    mem.bytes = 0;
+}
+
+bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    sem_t *sem = sem_open(sysName, 0);
+    if (sem == SEM_FAILED)
+        return false;
+    obj = SyncObject{sem, kind, maximum};
+    return true;
+}
+
+void CloseSync(SyncObject &obj)
+{
+    if (obj.handle != nullptr)
+        sem_close(AsSem(obj));
+    obj.handle = nullptr;
+}
+
+int32_t QuerySyncCount(SyncObject &obj) { return PeekSyncCount(obj); }
+
+bool IsMissingObjectError(int code) { return code == ENOENT; }
+
+bool QueryNamedObjectInfo(NamedObjectType type, const char *name, NamedObjectInfo &info)
+{
+    info = NamedObjectInfo{};
+    char sysName[kNameSize];
+    char path[kNameSize + 16];
+    if (!SystemName(name, sysName) || !ObjectPath(type, sysName, path, sizeof path))
+        return false;
+    struct stat st;
+    bool known = false;
+    if (type == NamedObjectType::Memory) {
+        // The mapping's own descriptor where this process may open it; its
+        // file under /dev/shm where it may not.
+        int fd = shm_open(sysName, O_RDONLY, 0);
+        if (fd >= 0) {
+            known = fstat(fd, &st) == 0;
+            close(fd);
+        }
+        if (!known && stat(path, &st) != 0)
+            return false;
+        int rw = shm_open(sysName, O_RDWR, 0);
+        info.accessible = rw >= 0;
+        if (rw >= 0)
+            close(rw);
+    } else {
+        if (stat(path, &st) != 0)
+            return false;
+        info.accessible = access(path, R_OK | W_OK) == 0;
+    }
+    info.uid = st.st_uid;
+    info.gid = st.st_gid;
+    info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    info.bytes = static_cast<uint64_t>(st.st_size);
+    UserName(st.st_uid, info.owner, sizeof info.owner);
+    GroupName(st.st_gid, info.group, sizeof info.group);
+    std::snprintf(info.where, sizeof info.where, "%s", path);
+    return true;
+}
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+void SleepMilliseconds(uint32_t ms)
+{
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(ms / 1000);
+    left.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }

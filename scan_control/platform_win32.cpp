@@ -160,3 +160,125 @@ void ExitProcessNow(int code)
     std::fflush(stderr);
     ExitProcess(static_cast<UINT>(code));
 }
+
+// ---- Looking at named objects from outside ----------------------------------
+
+namespace {
+
+// The counts come from ntdll's query calls, which read an object without
+// waiting on it (a wait would take the object, if only for a moment).
+struct SemaphoreBasicInformation {
+    LONG CurrentCount;
+    LONG MaximumCount;
+};
+struct EventBasicInformation {
+    int EventType;   // 0 notification, 1 synchronisation (auto-reset)
+    LONG EventState; // 1 signalled
+};
+using NtQueryFunction = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+
+NtQueryFunction NtQuery(const char *name)
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == nullptr)
+        return nullptr;
+    return reinterpret_cast<NtQueryFunction>(reinterpret_cast<void *>(GetProcAddress(ntdll, name)));
+}
+
+} // namespace
+
+bool OpenNamedMemoryForReading(SharedMemory &mem, const char *name)
+{
+    char sysName[kNameSize];
+    mem.handle = -1;
+    mem.bytes = 0;   // the system does not tell a mapping's size by name
+    if (!SystemName(name, sysName))
+        return false;
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, sysName);
+    if (h == nullptr)
+        return false;
+    mem.handle = reinterpret_cast<intptr_t>(h);
+    return true;
+}
+
+const void *MapNamedMemoryForReading(SharedMemory &mem)
+{
+    if (mem.handle == -1 || mem.handle == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const void *view = MapViewOfFile(reinterpret_cast<HANDLE>(mem.handle), FILE_MAP_READ, 0, 0, 0);
+    MEMORY_BASIC_INFORMATION region;
+    if (view != nullptr && VirtualQuery(view, &region, sizeof region) != 0)
+        mem.bytes = region.RegionSize;   // whole pages: at least the size asked for
+    return view;
+}
+
+void CloseNamedMemory(SharedMemory &mem, const void *view)
+{
+    if (view != nullptr)
+        UnmapViewOfFile(view);
+    if (mem.handle != -1 && mem.handle != 0)
+        CloseHandle(reinterpret_cast<HANDLE>(mem.handle));
+    mem.handle = -1;
+    mem.bytes = 0;
+}
+
+bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    // The query rights only (EVENT_QUERY_STATE, SEMAPHORE_QUERY_STATE).
+    constexpr DWORD kQueryState = 0x0001;
+    char sysName[kNameSize];
+    obj.handle = nullptr;
+    if (!SystemName(name, sysName))
+        return false;
+    HANDLE h = kind == SyncKind::Event ? OpenEventA(kQueryState, FALSE, sysName)
+                                       : OpenSemaphoreA(kQueryState, FALSE, sysName);
+    if (h == nullptr)
+        return false;
+    obj = SyncObject{h, kind, maximum};
+    return true;
+}
+
+void CloseSync(SyncObject &obj)
+{
+    if (obj.handle != nullptr)
+        CloseHandle(AsHandle(obj));
+    obj.handle = nullptr;
+}
+
+int32_t QuerySyncCount(SyncObject &obj)
+{
+    if (obj.handle == nullptr)
+        return -1;
+    ULONG got = 0;
+    if (obj.kind == SyncKind::Event) {
+        static NtQueryFunction query = NtQuery("NtQueryEvent");
+        EventBasicInformation info{};
+        if (query == nullptr || query(AsHandle(obj), 0, &info, sizeof info, &got) != 0)
+            return -1;
+        return info.EventState != 0 ? 1 : 0;
+    }
+    static NtQueryFunction query = NtQuery("NtQuerySemaphore");
+    SemaphoreBasicInformation info{};
+    if (query == nullptr || query(AsHandle(obj), 0, &info, sizeof info, &got) != 0)
+        return -1;
+    return static_cast<int32_t>(info.CurrentCount);
+}
+
+bool IsMissingObjectError(int code) { return code == ERROR_FILE_NOT_FOUND; }
+
+bool QueryNamedObjectInfo(NamedObjectType, const char *, NamedObjectInfo &info)
+{
+    info = NamedObjectInfo{};
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+bool StandardOutputIsTerminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
