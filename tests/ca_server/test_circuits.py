@@ -65,7 +65,7 @@ class CommandLine(unittest.TestCase):
             ("A long 1x\n", ":1: value is not a number '1x'"),
             ("# c\nA long 1\nA long 2\n", ":3: duplicate PV name 'A'"),
             ("A string \"open\n", ":1: unterminated quoted string"),
-            ("A enum Z states=X,Y\n", ":1: value out of range for its type 'Z'"),
+            ("A enum Z states=X,Y\n", ":1: enum value is neither a state nor an index"),
             ("A long\n", ":1: expected NAME TYPE VALUE"),
             ("A long 1 delay=5/x\n", ":1: bad read count in delay=MS/N"),
         )
@@ -79,6 +79,41 @@ class CommandLine(unittest.TestCase):
             self.assertIn(path + message, result.stderr, text)
         result = run_server("/nonexistent/pvs")
         self.assertIn("/nonexistent/pvs: cannot open PV file: No such file", result.stderr)
+
+    def test_ioc_database_of_a_pv_file(self):
+        # What a soft IOC needs to serve the same PVs; an IOC reads C escapes
+        # in quoted texts and $( as a macro, and a dot ends a record name.
+        path = pv_file('A:S short -7 nowrite\nA:T string "say \\"hi\\" \\\\ x" noread\n'
+                       'A:E enum 1 states=Off,On\n')
+        work = tempfile.mkdtemp()
+        db, acf = os.path.join(work, "a.db"), os.path.join(work, "a.acf")
+        try:
+            self.assertEqual(run_server("-D", db, "-A", acf, path).returncode, 0)
+            with open(db) as f:
+                records = f.read()
+            with open(acf) as f:
+                rules = f.read()
+        finally:
+            os.unlink(path)
+            for f in (db, acf):
+                if os.path.exists(f):
+                    os.unlink(f)
+            os.rmdir(work)
+        self.assertIn('record(waveform, "A:S")', records)
+        self.assertIn('field(INP, {const: ["-7"]})', records)
+        self.assertIn('field(VAL, "say \\"hi\\" \\\\ x")', records)
+        self.assertIn('field(ONST, "On")', records)
+        self.assertEqual(re.findall(r'field\(ASG, "(\w+)"\)', records), ["READONLY", "NOACCESS"])
+        self.assertIn("ASG(READONLY) { RULE(1, READ) }", rules)
+        self.assertIn("ASG(NOACCESS) { RULE(1, NONE) }", rules)
+        for text, message in (("A.B long 1\n", "no '.'"), ('A string "$(X)"\n', "as a macro")):
+            path = pv_file(text)
+            try:
+                result = run_server("-D", "/dev/null", path)
+            finally:
+                os.unlink(path)
+            self.assertEqual(result.returncode, 1, text)
+            self.assertIn(message, result.stderr, text)
 
     def test_explicit_port_and_wildcard_bind(self):
         probe = socket.socket()
