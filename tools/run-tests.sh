@@ -5,11 +5,11 @@
 # when any leg failed.
 #   tools/run-tests.sh            every leg
 #   tools/run-tests.sh --linux    the Linux leg only
-#   tools/run-tests.sh LEG...     the named legs (linux windows)
+#   tools/run-tests.sh LEG...     the named legs (linux windows ioc)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-all_legs=(linux windows)
+all_legs=(linux windows ioc)
 if [ "${1:-}" = --linux ]; then
     legs=(linux)
 elif [ $# -gt 0 ]; then
