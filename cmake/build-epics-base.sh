@@ -2,10 +2,11 @@
 # EPICS base 7.0.3.1 (the version of Debian's libca) built from Debian's
 # epics-base orig tarball into the dependency cache (cmake/deps-cache.sh): the
 # soft IOC (softIoc, with dbd/softIoc.dbd beside it), caRepeater and the
-# command-line clients, for the tests that run against a real IOC.  Only the
-# libCom, ca and database modules are built (no pvAccess, no tests), linked
-# statically so that the entry can be moved: softIoc finds its dbd relative to
-# its own directory.  A finished entry (with its STAMP) is reused.
+# libraries, for the tests that run against a real IOC.  Only what softIoc
+# needs of the libCom, ca and database modules is built (no pvAccess, no
+# command-line clients, templates or tests), linked statically so that the
+# entry can be moved: softIoc finds its dbd relative to its own directory.
+# A finished entry (with its STAMP) is reused.
 #
 # usage: build-epics-base.sh
 # Prints the entry's directory as its last line; softIoc is
@@ -24,7 +25,7 @@ case "$(uname -s)-$(uname -m)" in
     *) fail "no EPICS host architecture known for $(uname -s) $(uname -m)" ;;
 esac
 # What the STAMP records: a change of recipe makes the entry anew.
-RECIPE="$EPICS_VERSION $ARCH static libcom,ca,database"
+RECIPE="$EPICS_VERSION $ARCH static libcom,ca-client,database"
 ENTRY=epics-base-$EPICS_VERSION-$ARCH
 ROOT=$(deps_cache_root) || fail "no dependency cache directory (set LABTCL_CACHE)"
 DEST=$ROOT/$ENTRY
@@ -51,13 +52,14 @@ JOBS=${JOBS:-2}
 # needed), installed into the entry rather than the source tree.
 set -- -j"$JOBS" EPICS_HOST_ARCH="$ARCH" INSTALL_LOCATION="$TMP/entry" \
        STATIC_BUILD=YES SHARED_LIBRARIES=NO COMMANDLINE_LIBRARY=EPICS
-echo "build-epics-base: building EPICS base $EPICS_VERSION ($ARCH) in $TMP, about 3 minutes on 2 cores" >&2
+echo "build-epics-base: building EPICS base $EPICS_VERSION ($ARCH) in $TMP, 2 to 4 minutes on 2 cores" >&2
 start=$(date +%s)
 {
-    make -C "$TMP/src" "$@" configure src &&
+    make -C "$TMP/src" "$@" configure &&
+    make -C "$TMP/src/src" "$@" tools &&
     make -C "$TMP/src/modules/libcom" "$@" src &&
-    make -C "$TMP/src/modules/ca" "$@" src &&
-    make -C "$TMP/src/modules/database" "$@" src
+    make -C "$TMP/src/modules/ca/src" "$@" client &&
+    make -C "$TMP/src/modules/database/src" "$@" tools ioc std
 } >"$TMP/build.log" 2>&1 || {
     cp "$TMP/build.log" "$ROOT/$ENTRY.failed.log" || true
     grep -E 'error|Error' "$TMP/build.log" | head -n 20 >&2
