@@ -43,6 +43,8 @@ class Server:
         # Exactly this line, and nothing else unless -v was given.
         if not re.fullmatch(self.ready + r" [0-9.]+:\d+\n", line):
             self.proc.kill()
+            self.proc.communicate()
+            os.unlink(self.pv_file)
             raise RuntimeError("%s did not start: %r" % (self.command[-1], line))
         self.port = int(line.rsplit(":", 1)[1])
 

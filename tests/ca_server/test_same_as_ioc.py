@@ -38,6 +38,7 @@ I:STR      string  "hello world"
 I:NUM      string  "12abc"
 I:HEX      string  "0x1A"
 I:EMPTY    string  ""
+I:QUOTED   string  "say \\"hi\\"\ta \\\\ b"
 I:E        enum    1        states=Off,On,Auto
 I:E0       enum    1
 I:EGAP     enum    2        states=Zero,,Two

@@ -390,8 +390,9 @@ const char* native_type_name(DbrType type)
 
 namespace {
 
-// A quoted database string: the IOC reads C escapes in it, and would expand
-// $(...) and ${...} as macros.
+// A quoted database string. The IOC reads \" \\ \t \n \r in it (its
+// macro expansion garbles every other escape, octal and hex ones too), and
+// expands $(...) and ${...} as macros.
 bool write_db_string(FILE* f, const char* text, const char* what, const Pv& pv, char* err,
                      size_t err_size)
 {
@@ -400,12 +401,25 @@ bool write_db_string(FILE* f, const char* text, const char* what, const Pv& pv, 
                  pv.name, what);
         return false;
     }
-    fputc('"', f);
     for (const char* p = text; *p; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') fprintf(f, "\\%c", c);
-        else if (c < 0x20 || c == 0x7f) fprintf(f, "\\%03o", c);
-        else fputc(c, f);
+        if ((c < 0x20 || c == 0x7f) && c != '\t' && c != '\n' && c != '\r') {
+            snprintf(err, err_size, "%s: %s holds control character 0x%02x, which an IOC "
+                     "database cannot hold (only tab, newline and carriage return)",
+                     pv.name, what, c);
+            return false;
+        }
+    }
+    fputc('"', f);
+    for (const char* p = text; *p; ++p) {
+        switch (*p) {
+        case '"': fputs("\\\"", f); break;
+        case '\\': fputs("\\\\", f); break;
+        case '\t': fputs("\\t", f); break;
+        case '\n': fputs("\\n", f); break;
+        case '\r': fputs("\\r", f); break;
+        default: fputc(*p, f); break;
+        }
     }
     fputc('"', f);
     return true;
