@@ -6,8 +6,8 @@
 #   $EPICS_BASE/lib/$EPICS_HOST_ARCH (default linux-x86_64).
 # Otherwise Debian's libca-dev and libcom-dev give the libraries; they ship no
 # headers, so the headers of the same version (7.0.3.1) are taken from Debian's
-# epics-base source package, fetched once into the build tree by
-# fetch_epics_headers.sh (cache: EPICS_HEADERS_DIR).
+# epics-base source package, unpacked once into the dependency cache
+# (cmake/deps-cache.sh) by fetch_epics_headers.sh, or from EPICS_HEADERS_DIR.
 include_guard(GLOBAL)
 
 if(DEFINED ENV{EPICS_BASE} AND NOT "$ENV{EPICS_BASE}" STREQUAL "")
@@ -34,33 +34,30 @@ else()
   find_library(EPICS_COM_LIBRARY Com)
   set(_epics_lib_hint "(install the Debian packages libca-dev and libcom-dev)")
 
-  set(EPICS_HEADERS_DIR ${CMAKE_BINARY_DIR}/epics-headers CACHE PATH
-      "Where the EPICS base headers are fetched from Debian's epics-base source package")
-  if(NOT EXISTS ${EPICS_HEADERS_DIR}/STAMP)
-    find_program(EPICS_APT_GET apt-get)
-    if(NOT EPICS_APT_GET)
-      message(FATAL_ERROR "No EPICS headers: apt-get is needed to fetch them from "
-        "Debian's epics-base source package, or set EPICS_BASE to an EPICS base installation")
-    endif()
-    message(STATUS "Fetching EPICS 7.0.3.1 headers into ${EPICS_HEADERS_DIR}")
+  # Empty: the entry of the dependency cache, made on first use.
+  set(EPICS_HEADERS_DIR "" CACHE PATH
+      "EPICS base headers unpacked from Debian's epics-base source package (empty: the dependency cache)")
+  set(_epics_headers "${EPICS_HEADERS_DIR}")
+  if(_epics_headers STREQUAL "")
     execute_process(
-      COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/fetch_epics_headers.sh ${EPICS_HEADERS_DIR}
-      RESULT_VARIABLE _epics_rc)
+      COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/fetch_epics_headers.sh
+      OUTPUT_VARIABLE _epics_out RESULT_VARIABLE _epics_rc)
     if(NOT _epics_rc EQUAL 0)
       message(FATAL_ERROR "Fetching the EPICS headers failed (see above). They come from "
         "Debian's epics-base source package through apt-get (packages apt, tar, "
         "debian-archive-keyring and a reachable Debian mirror); or set EPICS_BASE.")
     endif()
+    string(STRIP "${_epics_out}" _epics_headers)  # the script's only line on stdout
   endif()
-  set(_epics_src ${EPICS_HEADERS_DIR}/epics-base/modules)
+  set(_epics_src ${_epics_headers}/epics-base/modules)
   set(_epics_includes ${_epics_src}/ca/src/client)
   foreach(_d misc osi osi/os/Linux osi/os/posix osi/os/default osi/compiler/gcc
              osi/compiler/default ellLib error timer cxxTemplates)
     list(APPEND _epics_includes ${_epics_src}/libcom/src/${_d})
   endforeach()
   if(NOT EXISTS ${_epics_src}/ca/src/client/cadef.h)
-    message(FATAL_ERROR "${EPICS_HEADERS_DIR} holds no cadef.h: delete that directory "
-      "and configure again to fetch the headers anew")
+    message(FATAL_ERROR "${_epics_headers} holds no epics-base/modules/ca/src/client/cadef.h: "
+      "delete that directory and configure again to fetch the headers anew")
   endif()
 endif()
 

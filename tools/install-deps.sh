@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs the Debian packages the Linux build, its tests and the demo need,
 # when they are missing.  Root, or sudo where it is available.
-#   tools/install-deps.sh
+#   tools/install-deps.sh [PACKAGE...]    (extra packages a leg needs)
 set -euo pipefail
 
 packages=(
@@ -14,6 +14,7 @@ packages=(
     python3 python3-pyepics     # the Channel Access server's tests
     procps                      # kill, used by the tests
     valgrind                    # leak checks of the Tessaly resets
+    "$@"
 )
 
 missing=()

@@ -5,11 +5,11 @@
 # when any leg failed.
 #   tools/run-tests.sh            every leg
 #   tools/run-tests.sh --linux    the Linux leg only
-#   tools/run-tests.sh LEG...     the named legs (linux windows soak)
+#   tools/run-tests.sh LEG...     the named legs (linux windows soak ioc)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-all_legs=(linux windows soak)
+all_legs=(linux windows soak ioc)
 if [ "${1:-}" = --linux ]; then
     legs=(linux)
 elif [ $# -gt 0 ]; then

@@ -30,17 +30,22 @@ _CTYPES = {SHORT: ctypes.c_int16, FLOAT: ctypes.c_float, ENUM: ctypes.c_uint16,
 class Server:
     """A ca_server process serving the given PV file text."""
 
+    command = [SERVER, "-p", "0"]
+    ready = "ca_server ready on"
+
     def __init__(self, pv_text, *args):
         fd, self.pv_file = tempfile.mkstemp(suffix=".pvs", text=True)
         with os.fdopen(fd, "w") as f:
             f.write(pv_text)
-        self.proc = subprocess.Popen([SERVER, "-p", "0", *args, self.pv_file],
-                                     stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(self.command + [*args, self.pv_file],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         # Exactly this line, and nothing else unless -v was given.
-        if not re.fullmatch(r"ca_server ready on [0-9.]+:\d+\n", line):
+        if not re.fullmatch(self.ready + r" [0-9.]+:\d+\n", line):
             self.proc.kill()
-            raise RuntimeError("ca_server did not start: %r" % line)
+            self.proc.communicate()
+            os.unlink(self.pv_file)
+            raise RuntimeError("%s did not start: %r" % (self.command[-1], line))
         self.port = int(line.rsplit(":", 1)[1])
 
     def signal(self, sig):
@@ -56,8 +61,23 @@ class Server:
             self.proc.kill()
             status = self.proc.wait()
         self.proc.stdout.close()
+        self.proc.stdin.close()
         os.unlink(self.pv_file)
         return status
+
+
+# A real soft IOC serving the same PV file (softioc_server.py, which needs
+# SOFTIOC and CA_SERVER in the environment); None when SOFTIOC is not set.
+SOFTIOC = os.environ.get("SOFTIOC") or None
+SOFTIOC_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "softioc_server.py")
+
+
+class IocServer(Server):
+    """A soft IOC serving the given PV file text; it stops when its
+    standard input closes, so it never outlives the test."""
+
+    command = [sys.executable, SOFTIOC_SERVER]
+    ready = "softIoc ready on"
 
 
 def serve_module(pv_text):

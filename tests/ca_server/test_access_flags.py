@@ -27,12 +27,13 @@ def timed_get(chid, dbr_type, timeout):
 
 
 class AccessRights(unittest.TestCase):
-    def test_noread_channel_refuses_get_in_the_library(self):
+    def test_noread_channel_has_no_access_at_all(self):
+        # An IOC's access security cannot grant write without read.
         chid = cs.connect("F:HIDDEN")
         self.assertFalse(cs.ca.read_access(chid))
-        self.assertTrue(cs.ca.write_access(chid))
+        self.assertFalse(cs.ca.write_access(chid))
         self.assertEqual(cs.raw_get_status(chid, LONG), cs.ECA_NORDACCESS)
-        self.assertEqual(cs.put(chid, LONG, 6), cs.ECA_NORMAL)
+        self.assertEqual(cs.put(chid, LONG, 6), cs.ECA_NOWTACCESS)
 
     def test_nowrite_channel_refuses_put_in_the_library(self):
         chid = cs.connect("F:LOCKED")

@@ -65,7 +65,7 @@ class CommandLine(unittest.TestCase):
             ("A long 1x\n", ":1: value is not a number '1x'"),
             ("# c\nA long 1\nA long 2\n", ":3: duplicate PV name 'A'"),
             ("A string \"open\n", ":1: unterminated quoted string"),
-            ("A enum Z states=X,Y\n", ":1: value out of range for its type 'Z'"),
+            ("A enum Z states=X,Y\n", ":1: enum value is neither a state nor an index"),
             ("A long\n", ":1: expected NAME TYPE VALUE"),
             ("A long 1 delay=5/x\n", ":1: bad read count in delay=MS/N"),
         )
@@ -79,6 +79,19 @@ class CommandLine(unittest.TestCase):
             self.assertIn(path + message, result.stderr, text)
         result = run_server("/nonexistent/pvs")
         self.assertIn("/nonexistent/pvs: cannot open PV file: No such file", result.stderr)
+
+    def test_ioc_database_refuses_what_an_ioc_would_misread(self):
+        # A dot ends a record name; $( in a quoted text is a macro; the
+        # IOC's macro expansion garbles escapes other than \t \n \r.
+        for text, message in (("A.B long 1\n", "no '.'"), ('A string "$(X)"\n', "as a macro"),
+                              ('A string "a\x01b"\n', "control character 0x01")):
+            path = pv_file(text)
+            try:
+                result = run_server("-D", "/dev/null", path)
+            finally:
+                os.unlink(path)
+            self.assertEqual(result.returncode, 1, text)
+            self.assertIn(message, result.stderr, text)
 
     def test_explicit_port_and_wildcard_bind(self):
         probe = socket.socket()

@@ -98,7 +98,7 @@ class Circuit(unittest.TestCase):
         self.assertEqual((rights[0], rights[4], rights[5]), (ACCESS_RIGHTS, 41, 3))
         created = self.c.message()
         self.assertEqual((created[0], created[2], created[3], created[4]), (CREATE_CHAN, 1, 1, 41))
-        for name, bits in (("P:HIDDEN", 2), ("P:LOCKED", 1)):
+        for name, bits in (("P:HIDDEN", 0), ("P:LOCKED", 1)):
             body = padded(name.encode() + b"\0")
             self.c.send(header(CREATE_CHAN, len(body), 0, 0, 42, 13) + body)
             self.assertEqual(self.c.expect(ACCESS_RIGHTS)[5], bits)

@@ -1,5 +1,16 @@
-# Shared by the Tessaly test files: starts a private ca_server on 127.0.0.1
+# Shared by the Tessaly test files: starts a private server on 127.0.0.1
 # with the PVs below, points Channel Access at it and loads the extension.
+#
+# The server is ca_server, or with TESSALY_SERVER=softioc a real soft IOC
+# serving the same PV lines (SOFTIOC_SERVER runs it; it needs SOFTIOC and
+# CA_SERVER too). Tests that need ca_server's injected faults (noanswer,
+# delay=, SIGUSR1 circuit drops, killing the server) carry the constraint
+# faultInjection, which only ca_server satisfies.
+#
+# A test file may set, before it sources this file:
+#   extraPvs      PV lines added to the main server
+#   secondServer  PV lines of a second server (then holds its pipe; its port
+#                 is secondPort)
 package require tcltest 2.5
 namespace import ::tcltest::*
 
@@ -7,6 +18,17 @@ foreach var {TESSALY_LIB CA_SERVER} {
     if {![info exists env($var)]} { error "set $var (ctest does)" }
 }
 set lib $env(TESSALY_LIB)
+set serverKind [expr {[info exists env(TESSALY_SERVER)] ? $env(TESSALY_SERVER) : "ca_server"}]
+switch -- $serverKind {
+    ca_server {}
+    softioc {
+        foreach var {SOFTIOC_SERVER SOFTIOC} {
+            if {![info exists env($var)]} { error "TESSALY_SERVER=softioc needs $var (ctest sets it)" }
+        }
+    }
+    default { error "TESSALY_SERVER is '$serverKind': want ca_server or softioc" }
+}
+testConstraint faultInjection [expr {$serverKind eq "ca_server"}]
 
 set pvs {
     t:short short 5
@@ -21,12 +43,19 @@ set pvs {
     t:late short 7 delay=6000/1
 }
 
-# Starts a ca_server serving the PV lines given; returns {pipe port}.
-proc startServer {name pvs} {
+# Starts a server of this run's kind serving the PV lines given, on port
+# (0: a free one); returns {pipe port}.
+proc startServer {name pvs {port 0}} {
     set file [makeFile [string map {"\n    " "\n"} $pvs] $name.pvs]
-    set pipe [open [list | $::env(CA_SERVER) -p 0 $file 2>@stderr] r]
+    if {$::serverKind eq "softioc"} {
+        # The IOC reads the pipe as its shell input: it stops when the pipe
+        # closes, even if this process dies.
+        set pipe [open [list | $::env(SOFTIOC_SERVER) -p $port $file 2>@stderr] r+]
+    } else {
+        set pipe [open [list | $::env(CA_SERVER) -p $port $file 2>@stderr] r]
+    }
     if {[gets $pipe line] < 0 || ![regexp {ready on 127\.0\.0\.1:(\d+)} $line -> port]} {
-        error "ca_server did not start: $line"
+        error "$::serverKind did not start: $line"
     }
     return [list $pipe $port]
 }
@@ -57,12 +86,15 @@ proc child {script} {
     return [regsub {^Tessaly package 1.0\n?} $out {}]
 }
 
-# A test file that sets secondServer to PV lines gets a second server too.
+if {[info exists extraPvs]} {
+    append pvs \n $extraPvs
+}
 lassign [startServer main $pvs] server port
 set env(EPICS_CA_ADDR_LIST) 127.0.0.1:$port
 if {[info exists secondServer]} {
-    lassign [startServer second $secondServer] secondServer port
-    append env(EPICS_CA_ADDR_LIST) " 127.0.0.1:$port"
+    set secondPvs $secondServer
+    lassign [startServer second $secondPvs] secondServer secondPort
+    append env(EPICS_CA_ADDR_LIST) " 127.0.0.1:$secondPort"
 }
 set env(EPICS_CA_AUTO_ADDR_LIST) NO
 

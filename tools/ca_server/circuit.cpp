@@ -241,7 +241,9 @@ void write_request(int index, const Header& h, const uint8_t* payload)
         reply(c, Header{CMD_WRITE_NOTIFY, 0, h.data_type, h.count, status, h.param2}, nullptr, 0);
     else if (status != ECA_NORMAL)
         reply_error(c, h, ch ? ch->cid : 0, status, why);
-    if (status == ECA_NORMAL && pv) post_monitors(ch->pv);
+    // Only writes an IOC's record would post reach value monitors.
+    if (status == ECA_NORMAL && pv && h.data_type < kPlainTypes && pv->monitor_due)
+        post_monitors(ch->pv);
 }
 
 // Returns false when the read holds the circuit (answered later).

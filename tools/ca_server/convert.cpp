@@ -1,6 +1,7 @@
 // Conversions between plain DBR types, modelled on the IOC's database access.
 #include "convert.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -61,25 +62,53 @@ bool parse_double(const char* s, double& out)
     return true;
 }
 
+// Whether an enum field has any state string (an mbbi record's SDEF).
+bool states_defined(const ConvertContext& ctx)
+{
+    for (unsigned k = 0; k < kMaxEnumStates; ++k)
+        if (ctx.states[k][0] != '\0') return true;
+    return false;
+}
+
+// A text written to an enum field: a state string (an unset state matches
+// the empty text), else a whole decimal number below the number of states
+// (epicsParseUInt16 without units: blanks around it only; strtoul's
+// wrap-around of a minus sign kept).
+bool text_to_enum(const char* s, const ConvertContext& ctx, int32_t& out)
+{
+    if (states_defined(ctx)) {
+        for (unsigned k = 0; k < kMaxEnumStates; ++k)
+            if (strncmp(s, ctx.states[k], kMaxEnumString) == 0) { out = int32_t(k); return true; }
+    }
+    const char* p = s;
+    while (isspace(static_cast<unsigned char>(*p))) ++p;
+    char* end;
+    errno = 0;
+    unsigned long v = strtoul(p, &end, 10);
+    if (end == p || errno == ERANGE) return false;
+    while (isspace(static_cast<unsigned char>(*end))) ++end;
+    if (*end != '\0') return false;
+    if (v > 0xffff && v <= ~0xfffful) return false;
+    if ((v & 0xffff) >= enum_state_count(ctx)) return false;
+    out = int32_t(v & 0xffff);
+    return true;
+}
+
 bool from_string(const char* s, DbrType to, const ConvertContext& ctx, Value& out)
 {
-    if (to == DBR_ENUM) {
-        for (unsigned k = 0; k < ctx.n_states; ++k)
-            if (strcmp(s, ctx.states[k]) == 0) { out.i = int32_t(k); return true; }
-        int32_t v;
-        if (!parse_long(s, 0, 0xffff, v)) return false;
-        if (ctx.n_states > 0 && unsigned(v) >= ctx.n_states) return false;
-        out.i = v;
-        return true;
-    }
+    if (to == DBR_ENUM) return ctx.enum_field && text_to_enum(s, ctx, out.i);
     if (*s == '\0') return true;  // an empty text is zero (out is zeroed)
     switch (to) {
     case DBR_SHORT: return parse_long(s, -32768, 32767, out.i);
     case DBR_CHAR: return parse_long(s, -128, 127, out.i);
     case DBR_LONG: return parse_long(s, INT32_MIN, INT32_MAX, out.i);
     case DBR_FLOAT: {
+        // epicsParseFloat: the float range is open at both ends, and (as
+        // the IOC has it) only positive values are checked for underflow.
         double v;
-        if (!parse_double(s, v) || (std::isfinite(v) && std::fabs(v) > FLT_MAX)) return false;
+        if (!parse_double(s, v) || (v > 0 && v <= FLT_MIN) ||
+            (std::isfinite(v) && std::fabs(v) >= FLT_MAX))
+            return false;
         out.f = float(v);
         return true;
     }
@@ -95,8 +124,10 @@ void to_string(const Value& v, const ConvertContext& ctx, char* out)
     case DBR_FLOAT: format_float(v.f, unsigned(ctx.precision), out, kMaxString); break;
     case DBR_DOUBLE: format_double(v.d, unsigned(ctx.precision), out, kMaxString); break;
     case DBR_ENUM:
-        if (unsigned(v.i) < ctx.n_states) snprintf(out, kMaxString, "%s", ctx.states[v.i]);
-        else snprintf(out, kMaxString, "%u", unsigned(uint16_t(v.i)));
+        // An enum field shows its state string, empty for an unset state.
+        if (!ctx.enum_field) snprintf(out, kMaxString, "%u", unsigned(uint16_t(v.i)));
+        else if (uint16_t(v.i) < kMaxEnumStates) snprintf(out, kMaxString, "%s", ctx.states[v.i]);
+        else snprintf(out, kMaxString, "Illegal Value");
         break;
     default: snprintf(out, kMaxString, "%d", int(v.i)); break;
     }
@@ -142,6 +173,23 @@ void fixed_point(F v, unsigned precision, char* out)
 
 }  // namespace
 
+float to_float(double v)
+{
+    if (v == 0 || !std::isfinite(v)) return float(v);
+    if (std::fabs(v) >= FLT_MAX) return v > 0 ? FLT_MAX : -FLT_MAX;
+    if (std::fabs(v) <= FLT_MIN) return v > 0 ? FLT_MIN : -FLT_MIN;
+    return float(v);
+}
+
+unsigned enum_state_count(const ConvertContext& ctx)
+{
+    if (!ctx.enum_field) return 0;
+    unsigned n = 0;
+    for (unsigned k = 0; k < kMaxEnumStates; ++k)
+        if (ctx.states[k][0] != '\0') n = k + 1;
+    return n;
+}
+
 void format_double(double v, unsigned precision, char* out, unsigned out_size)
 {
     if (std::isnan(v) || precision > 8 || v > 1e7 || v < -1e7) {
@@ -184,7 +232,7 @@ bool convert(const Value& from, DbrType to, const ConvertContext& ctx, Value& ou
     case DBR_CHAR: out.i = int8_t(as_int32(from)); break;
     case DBR_ENUM: out.i = uint16_t(as_int32(from)); break;
     case DBR_LONG: out.i = as_int32(from); break;
-    case DBR_FLOAT: out.f = float(as_double(from)); break;
+    case DBR_FLOAT: out.f = to_float(as_double(from)); break;
     case DBR_DOUBLE: out.d = as_double(from); break;
     default: return false;
     }

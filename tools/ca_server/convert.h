@@ -21,13 +21,24 @@ struct Value {
 // What a conversion needs to know about the field it reads or writes.
 struct ConvertContext {
     int precision = 0;                 // digits for floating values shown as text
-    unsigned n_states = 0;             // enum state strings, if any
-    const char (*states)[kMaxEnumString] = nullptr;
+    bool enum_field = false;           // the field is an enum (an mbbi record's value)
+    const char (*states)[kMaxEnumString] = nullptr;  // its 16 state strings ("" when unset)
 };
 
-// Converts from into type to. False when the text cannot be converted
-// (no number at all, or out of range for the target type).
+// Converts from into type to. False when the conversion fails, as the IOC's
+// does: a text that is not a number (or out of range for the type), a text
+// that is neither a state nor a state's index of an enum field, and any
+// text read as an enum from a field that is not one.
 bool convert(const Value& from, DbrType to, const ConvertContext& ctx, Value& out);
+
+// The IOC's double to float (epicsConvertDoubleToFloat): the nearest
+// single, with finite values beyond the float range clamped to the largest
+// float and non-zero ones below it to the smallest normal float (infinities,
+// NaN and zero stay).
+float to_float(double v);
+
+// Number of enum states a client is told about: up to the last one set.
+unsigned enum_state_count(const ConvertContext& ctx);
 
 // Wire form of a plain value (big-endian; strings are 40 bytes).
 void decode_value(DbrType type, const uint8_t* p, Value& out);

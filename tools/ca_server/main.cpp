@@ -1,5 +1,7 @@
 // ca_server: a small Channel Access server for tests and demos.
 //   ca_server [-p PORT] [-b ADDR] [-v] PVFILE
+//   ca_server [-D DBFILE] [-A ACFFILE] PVFILE   (the same PVs for a soft IOC)
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,11 +16,38 @@ int usage(const char* why)
     fprintf(stderr,
             "ca_server: %s\n"
             "usage: ca_server [-p PORT] [-b ADDR] [-v] PVFILE\n"
-            "  -p PORT  TCP and UDP port (0 or absent: pick a free one)\n"
-            "  -b ADDR  IPv4 address to bind (default 127.0.0.1)\n"
-            "  -v       log each request on stdout\n",
+            "       ca_server [-D DBFILE] [-A ACFFILE] PVFILE\n"
+            "  -p PORT     TCP and UDP port (0 or absent: pick a free one)\n"
+            "  -b ADDR     IPv4 address to bind (default 127.0.0.1)\n"
+            "  -v          log each request on stdout\n"
+            "  -D DBFILE   write an EPICS database serving the same PVs and exit\n"
+            "  -A ACFFILE  write its access security file (softIoc -a) and exit\n",
             why);
     return 2;
+}
+
+int write_ioc_files(const char* db_file, const char* acf_file)
+{
+    FILE* files[2] = {nullptr, nullptr};
+    const char* paths[2] = {db_file, acf_file};
+    for (int k = 0; k < 2; ++k) {
+        if (!paths[k]) continue;
+        files[k] = fopen(paths[k], "w");
+        if (!files[k]) {
+            fprintf(stderr, "ca_server: cannot write %s: %s\n", paths[k], strerror(errno));
+            if (files[0]) fclose(files[0]);
+            return 1;
+        }
+    }
+    char err[512];
+    bool ok = ca::write_ioc_files(files[0], files[1], err, sizeof err);
+    for (FILE* f : files)
+        if (f && fclose(f) != 0 && ok) {
+            snprintf(err, sizeof err, "closing an output file failed: %s", strerror(errno));
+            ok = false;
+        }
+    if (!ok) fprintf(stderr, "ca_server: %s\n", err);
+    return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -27,10 +56,15 @@ int main(int argc, char** argv)
 {
     ca::ServerConfig config;
     const char* pv_file = nullptr;
+    const char* db_file = nullptr;
+    const char* acf_file = nullptr;
     for (int k = 1; k < argc; ++k) {
         const char* arg = argv[k];
         if (strcmp(arg, "-v") == 0) {
             config.verbose = true;
+        } else if (strcmp(arg, "-D") == 0 || strcmp(arg, "-A") == 0) {
+            if (k + 1 >= argc) return usage("option needs a value");
+            (arg[1] == 'D' ? db_file : acf_file) = argv[++k];
         } else if (strcmp(arg, "-p") == 0 || strcmp(arg, "-b") == 0) {
             if (k + 1 >= argc) return usage("option needs a value");
             const char* val = argv[++k];
@@ -58,5 +92,6 @@ int main(int argc, char** argv)
         fprintf(stderr, "ca_server: %s\n", err);
         return 1;
     }
+    if (db_file || acf_file) return write_ioc_files(db_file, acf_file);
     return ca::run_server(config);
 }
