@@ -5,12 +5,16 @@
 # Prints figures; never fails on speed.
 #
 # Environment: TESSALY_LIB, RAWCA_LIB, CA_SERVER (the bench_tessaly target sets them).
+# CA_SERVER may be any server started as ca_server is: for a real soft IOC,
+# tests/ca_server/softioc_server.py with SOFTIOC and CA_SERVER in its own
+# environment.  Its standard input is a pipe from here, which such a server
+# takes as its life line.
 set calls 2000
 set rounds 9
 
 set pvfile [file join [pwd] bench_tessaly.pvs]
 set f [open $pvfile w]; puts $f "bench:f float 1.5"; close $f
-set server [open [list | $env(CA_SERVER) -p 0 $pvfile 2>@stderr] r]
+set server [open [list | $env(CA_SERVER) -p 0 $pvfile 2>@stderr] r+]
 if {[gets $server line] < 0 || ![regexp {:(\d+)$} $line -> port]} { error "ca_server: $line" }
 set env(EPICS_CA_ADDR_LIST) 127.0.0.1:$port
 set env(EPICS_CA_AUTO_ADDR_LIST) NO
