@@ -1,8 +1,9 @@
 # Windows (mingw-w64 cross) parts of the scan-control extension.
 #
-# Tcl: a Windows Tcl 8.6 built by build-windows-tcl.sh into WINDOWS_TCL_DIR
-# (built at configure time when missing, about a minute); the extension links
-# its stubs library, so vantorq.dll needs no particular Tcl DLL name.
+# Tcl: a Windows Tcl 8.6 built by build-windows-tcl.sh into the dependency
+# cache (cmake/deps-cache.sh; built at configure time when missing, a few
+# minutes, once per machine); the extension links its stubs library, so
+# vantorq.dll needs no particular Tcl DLL name.
 #
 # Board library: the vendor's import library for cbw32.dll is not available,
 # so one is made from scan_control/cbw32.def with dlltool (target
@@ -16,19 +17,25 @@ else()
   set(_wintcl_host i686-w64-mingw32)
 endif()
 
-set(WINDOWS_TCL_DIR ${CMAKE_BINARY_DIR}/wintcl CACHE PATH "Windows Tcl 8.6 (from cmake/build-windows-tcl.sh)")
-if(NOT EXISTS ${WINDOWS_TCL_DIR}/lib/libtclstub86.a)
-  message(STATUS "Building a Windows Tcl for ${_wintcl_host} in ${WINDOWS_TCL_DIR}")
-  execute_process(COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/build-windows-tcl.sh ${_wintcl_host} ${WINDOWS_TCL_DIR}
-                  RESULT_VARIABLE _wintcl_result)
+set(WINDOWS_TCL_DIR "" CACHE PATH "A Windows Tcl 8.6 with lib/libtclstub86.a (empty: the dependency cache's, built when missing)")
+set(_wintcl ${WINDOWS_TCL_DIR})
+if(NOT _wintcl)
+  # Asked at every configure: instant once the entry exists.
+  execute_process(COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/build-windows-tcl.sh ${_wintcl_host}
+                  RESULT_VARIABLE _wintcl_result OUTPUT_VARIABLE _wintcl OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(NOT _wintcl_result EQUAL 0)
-    message(FATAL_ERROR "Building the Windows Tcl failed (see the messages above); "
+    message(FATAL_ERROR "Building the Windows Tcl 8.6 for ${_wintcl_host} failed (see the messages above); "
                         "or set WINDOWS_TCL_DIR to a Windows Tcl 8.6 with lib/libtclstub86.a")
   endif()
 endif()
-set(TCL_INCLUDE_PATH ${WINDOWS_TCL_DIR}/include CACHE PATH "Tcl headers")
-set(TCL_LIBRARY ${WINDOWS_TCL_DIR}/lib/libtclstub86.a CACHE FILEPATH "Tcl stubs library")
-set(WINDOWS_TCLSH ${WINDOWS_TCL_DIR}/bin/tclsh86.exe CACHE FILEPATH "Windows tclsh, run under Wine by the tests")
+if(NOT EXISTS ${_wintcl}/lib/libtclstub86.a OR NOT EXISTS ${_wintcl}/include/tcl.h)
+  message(FATAL_ERROR "${_wintcl} is no Windows Tcl 8.6: lib/libtclstub86.a or include/tcl.h missing")
+endif()
+message(STATUS "Windows Tcl 8.6: ${_wintcl}")
+set(TCL_INCLUDE_PATH ${_wintcl}/include)
+set(TCL_LIBRARY ${_wintcl}/lib/libtclstub86.a)
+# In the cache so that the 32-bit tree can read the 64-bit tree's.
+set(WINDOWS_TCLSH ${_wintcl}/bin/tclsh86.exe CACHE FILEPATH "Windows tclsh, run under Wine by the tests" FORCE)
 
 if(NOT CMAKE_DLLTOOL)
   find_program(CMAKE_DLLTOOL NAMES ${_wintcl_host}-dlltool dlltool REQUIRED)

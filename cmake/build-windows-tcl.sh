@@ -1,80 +1,61 @@
 #!/bin/sh
-# Build a Windows Tcl 8.6 (tcl86.dll, tclsh86.exe, libtclstub86.a, headers and
-# script library with tcltest) with mingw-w64 from Debian's tcl8.6 source
-# package.  The source is fetched with a private apt configuration that leaves
-# the system's sources, lists and package cache untouched.  A finished build
-# is reused: DEST/STAMP marks it.
+# Builds a Windows Tcl 8.6 (tcl86.dll, tclsh86.exe, libtclstub86.a, headers
+# and the script library with tcltest) with mingw-w64 from Debian's tcl8.6
+# source package, into the dependency cache (cmake/deps-cache.sh) as the
+# entry wintcl-VERSION-HOST, and prints the entry's directory.  A finished
+# entry (it has a STAMP) is reused; a build is made beside it and moved into
+# place when complete, under the entry's lock.
 #
-# usage: build-windows-tcl.sh HOST DEST
+# usage: sh build-windows-tcl.sh HOST
 #   HOST  i686-w64-mingw32 or x86_64-w64-mingw32
-#   DEST  install prefix: DEST/bin/tclsh86.exe, DEST/bin/tcl86.dll,
-#         DEST/lib/libtclstub86.a, DEST/include/tcl.h, DEST/lib/tcl8.6
-# TCL_SOURCE_CACHE (optional): directory to keep the source tarball in, so
-# that the 32-bit and 64-bit builds download it once.
+# The entry holds bin/tclsh86.exe, bin/tcl86.dll, lib/libtclstub86.a,
+# include/tcl.h and lib/tcl8.6.  Messages go to standard error.
 set -eu
-HOST=$1
-DEST=$2
-VERSION=8.6.13
-mkdir -p "$DEST"
-DEST=$(cd "$DEST" && pwd)
-[ -f "$DEST/STAMP" ] && [ -f "$DEST/bin/tclsh86.exe" ] && exit 0
-
 fail() { echo "build-windows-tcl: $*" >&2; exit 1; }
-command -v "$HOST-gcc" >/dev/null || fail "$HOST-gcc not found (install g++-mingw-w64-i686 / g++-mingw-w64-x86-64)"
-command -v make >/dev/null || fail "make not found (install package make)"
+[ $# -eq 1 ] || fail "usage: build-windows-tcl.sh HOST"
+HOST=$1
+VERSION=8.6.13
+HERE=$(cd "$(dirname "$0")" && pwd)
 case $HOST in
     x86_64-*) BITS=--enable-64bit ;;
     i686-*) BITS= ;;
     *) fail "unknown host $HOST (want i686-w64-mingw32 or x86_64-w64-mingw32)" ;;
 esac
 
-CACHE=${TCL_SOURCE_CACHE:-$DEST/download}
-mkdir -p "$CACHE"
-CACHE=$(cd "$CACHE" && pwd)
-TARBALL=$(ls "$CACHE"/tcl8.6_$VERSION*.orig.tar.gz 2>/dev/null | head -n 1 || true)
-if [ -z "$TARBALL" ]; then
-    command -v apt-get >/dev/null || fail "apt-get not found: put tcl8.6_$VERSION+dfsg.orig.tar.gz into $CACHE"
-    # The mirror of the system's own bookworm entry (deb822 or one-line form).
-    MIRROR=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-             awk '/^URIs:/ { print $2; exit }')
-    [ -n "$MIRROR" ] || MIRROR=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-             awk '$1 == "deb" && $0 ~ / bookworm / { for (i = 2; i <= NF; i++) if ($i ~ /^http/) { print $i; exit } }')
-    [ -n "$MIRROR" ] || MIRROR=http://deb.debian.org/debian
-    KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
-    [ -f "$KEYRING" ] || fail "keyring $KEYRING missing (install package debian-archive-keyring)"
-    WORK="$CACHE/apt"
-    mkdir -p "$WORK/sources" "$WORK/lists/partial" "$WORK/cache/archives/partial"
-    printf 'deb-src [signed-by=%s] %s bookworm main\n' "$KEYRING" "$MIRROR" > "$WORK/sources/tcl.list"
-    set -- -o "Dir::Etc::SourceParts=$WORK/sources" -o Dir::Etc::SourceList=/dev/null \
-           -o "Dir::State::Lists=$WORK/lists" -o "Dir::Cache=$WORK/cache" \
-           -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o Debug::NoLocking=1 -q
-    echo "build-windows-tcl: fetching tcl8.6 sources from $MIRROR"
-    apt-get "$@" update >"$WORK/update.log" 2>&1 ||
-        { cat "$WORK/update.log" >&2; fail "apt-get update of the private deb-src list failed"; }
-    (cd "$CACHE" && apt-get "$@" source --download-only tcl8.6 >"$WORK/source.log" 2>&1) ||
-        { cat "$WORK/source.log" >&2; fail "apt-get source --download-only tcl8.6 failed"; }
-    rm -rf "$WORK/lists" "$WORK/cache"
-    TARBALL=$(ls "$CACHE"/tcl8.6_$VERSION*.orig.tar.gz 2>/dev/null | head -n 1 || true)
-    [ -n "$TARBALL" ] || fail "no tcl8.6_$VERSION orig tarball in $CACHE (Debian moved to another version?)"
-fi
+. "$HERE/deps-cache.sh"
+ROOT=$(deps_cache_root)
+ENTRY=wintcl-$VERSION-$HOST
+DEST=$ROOT/$ENTRY
+complete() { [ -f "$DEST/STAMP" ] && [ -f "$DEST/bin/tclsh86.exe" ] && [ -f "$DEST/lib/libtclstub86.a" ]; }
+if complete; then echo "$DEST"; exit 0; fi
+deps_cache_lock "$ENTRY"
+if complete; then echo "$DEST"; exit 0; fi
 
-SRC="$DEST/src"
-rm -rf "$SRC" "$DEST/build"
-mkdir -p "$SRC" "$DEST/build"
-tar -xzf "$TARBALL" -C "$SRC" --strip-components=1 || fail "unpacking $TARBALL failed"
+command -v "$HOST-gcc" >/dev/null || fail "$HOST-gcc not found (install g++-mingw-w64-i686 / g++-mingw-w64-x86-64)"
+command -v make >/dev/null || fail "make not found (install package make)"
+TARBALL=$(sh "$HERE/debian-source.sh" bookworm tcl8.6 "$VERSION") || fail "no tcl8.6 $VERSION source tarball"
 
-echo "build-windows-tcl: building Tcl $VERSION for $HOST in $DEST/build"
-cd "$DEST/build"
+TMP=$(mktemp -d "$ROOT/$ENTRY.tmp.XXXXXX")
+trap 'rm -rf "$TMP"' EXIT
+mkdir -p "$TMP/src" "$TMP/build"
+tar -xzf "$TARBALL" -C "$TMP/src" --strip-components=1 || fail "unpacking $TARBALL failed"
+
+echo "build-windows-tcl: building Tcl $VERSION for $HOST in $TMP (a few minutes)" >&2
+cd "$TMP/build"
+log() { tail -n 30 "$1" >&2; fail "$2"; }
 # shellcheck disable=SC2086
-"$SRC/win/configure" --host="$HOST" --prefix="$DEST" --enable-threads $BITS >configure.log 2>&1 ||
-    { tail -n 30 configure.log >&2; fail "configure failed (log: $DEST/build/configure.log)"; }
+"$TMP/src/win/configure" --host="$HOST" --prefix="$DEST" --enable-threads $BITS >configure.log 2>&1 ||
+    log configure.log "configure failed"
 JOBS=$(nproc 2>/dev/null || echo 2)
-make -j"$JOBS" binaries >make.log 2>&1 ||
-    { tail -n 30 make.log >&2; fail "make binaries failed (log: $DEST/build/make.log)"; }
-make install-binaries install-libraries >install.log 2>&1 ||
-    { tail -n 30 install.log >&2; fail "make install failed (log: $DEST/build/install.log)"; }
-[ -f "$DEST/bin/tclsh86.exe" ] || fail "tclsh86.exe missing after the install"
-[ -f "$DEST/lib/libtclstub86.a" ] || fail "libtclstub86.a missing after the install"
-rm -rf "$SRC"
-echo "$VERSION $HOST" > "$DEST/STAMP"
-echo "build-windows-tcl: Tcl for $HOST in $DEST"
+[ "$JOBS" -le 2 ] || JOBS=2
+make -j"$JOBS" binaries >make.log 2>&1 || log make.log "make binaries failed"
+# Installed under a staging root, then moved to the entry's place whole.
+make install-binaries install-libraries INSTALL_ROOT="$TMP/root" >install.log 2>&1 ||
+    log install.log "make install failed"
+[ -f "$TMP/root$DEST/bin/tclsh86.exe" ] || fail "tclsh86.exe missing after the install"
+[ -f "$TMP/root$DEST/lib/libtclstub86.a" ] || fail "libtclstub86.a missing after the install"
+echo "$VERSION $HOST $(basename "$TARBALL")" > "$TMP/root$DEST/STAMP"
+rm -rf "$DEST"
+mv "$TMP/root$DEST" "$DEST"
+echo "build-windows-tcl: Tcl $VERSION for $HOST in $DEST" >&2
+echo "$DEST"
