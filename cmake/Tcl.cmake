@@ -23,7 +23,7 @@ set(_tcl_module_dir ${CMAKE_CURRENT_LIST_DIR})
 
 # Directory of a Tcl from the dependency cache, built when missing.
 function(_tcl_from_cache series host out)
-  execute_process(COMMAND sh ${_tcl_module_dir}/build-tcl.sh ${series} ${host}
+  execute_process(COMMAND sh ${_tcl_module_dir}/build-tcl.sh ${series} ${host} ${_tcl_mode}
                   RESULT_VARIABLE _rc OUTPUT_VARIABLE _dir OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "Building Tcl ${series} for ${host} from Debian's tcl${series} source "
@@ -52,11 +52,20 @@ function(_tcl_stubs_target name include stublib)
   endif()
 endfunction()
 
+set(_tcl_mode "")
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(_tcl_host x86_64-w64-mingw32)
   else()
     set(_tcl_host i686-w64-mingw32)
+    # Where no 32-bit x86 program runs (tried with Wine's 32-bit loader) the
+    # 32-bit Tcls could never run: their headers and stubs libraries, enough
+    # to build the DLLs, take seconds instead of minutes.
+    execute_process(COMMAND /usr/lib/wine/wine --version RESULT_VARIABLE _wine32_rc OUTPUT_QUIET ERROR_QUIET)
+    if(NOT _wine32_rc EQUAL 0)
+      set(_tcl_mode stubs)
+      message(STATUS "No 32-bit x86 program runs here: the 32-bit Windows Tcls are built as headers and stubs libraries only")
+    endif()
   endif()
   set(WINDOWS_TCL_DIR "" CACHE PATH "A Windows Tcl 8.6 (empty: the dependency cache's, built when missing)")
   set(_tcl8 ${WINDOWS_TCL_DIR})
