@@ -1,53 +1,100 @@
 #!/bin/sh
 # Windows deliverable of the scan-control extension: installs the mingw-w64
-# cross compilers and Wine (Debian packages), builds a Windows Tcl (cached in
-# the build trees), vantorq.dll for 32-bit and 64-bit x86, and runs under Wine
-# the Tcl suite with each Windows tclsh, the Windows-only tests and the
-# cross-bitness tests (a 32-bit and a 64-bit client of one block).
-# Exits non-zero on any failure; fails loudly when Wine cannot run here.
+# cross compilers and Wine (Debian packages), builds a Windows Tcl 8.6 and a
+# Windows Tcl 9 per bitness (kept in the dependency cache), vantorq.dll (Tcl
+# 8.4 to 8.6) and tcl9vantorq.dll (Tcl 9) for 32-bit and 64-bit x86, checks
+# their exports and imports, and runs under Wine, with each Windows tclsh,
+# the Tcl suite, the Windows-only tests, the cross-bitness tests (a 32-bit
+# and a 64-bit client of one block) and the packaging tests.
 #
+# Kernels that run no 32-bit x86 code (found by running Wine's 32-bit loader)
+# get a 64-bit-only Wine prefix driven by wine64 directly: both DLLs are still
+# built and checked, every 64-bit test runs, and the 32-bit and cross-bitness
+# tests are skipped with one loud line (also appended to $LABTCL_SKIP_REPORT
+# when set).  VANTORQ_REQUIRE_WIN32=1 turns that skip into a failure.
+#
+# Exits non-zero on any failure; fails loudly when Wine cannot run here.
 # usage: .ci/windows.sh     (from anywhere; trees: build-win32, build-win64)
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 B32=${VANTORQ_BUILD_WIN32:-$ROOT/build-win32}
 B64=${VANTORQ_BUILD_WIN64:-$ROOT/build-win64}
 JOBS=${JOBS:-2}
-export TCL_SOURCE_CACHE="$B32/tcl-download"   # one download for both Tcl builds
+WINE32_LOADER=/usr/lib/wine/wine
+WINE64_LOADER=/usr/lib/wine/wine64
 
 say() { echo "== windows.sh: $*"; }
 die() { echo "!! windows.sh: $*" >&2; exit 1; }
 
 # ---- packages (idempotent, non-interactive) ----
-PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 debian-archive-keyring"
-missing=""
-for p in $PACKAGES; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
+missing_of() {
+    m=""
+    for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || m="$m $p"; done
+    echo "$m"
+}
+apt_install() {
+    [ "$(id -u)" = 0 ] || die "packages missing ($*) and not root: install them first"
+    export DEBIAN_FRONTEND=noninteractive
+    # shellcheck disable=SC2068
+    apt-get -o DPkg::Lock::Timeout=600 install -y -q $@
+}
+missing=$(missing_of cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 debian-archive-keyring)
 if [ -n "$missing" ]; then
     say "installing$missing"
     [ "$(id -u)" = 0 ] || die "packages missing ($missing) and not root: install them first"
-    export DEBIAN_FRONTEND=noninteractive
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -q
-    # shellcheck disable=SC2086
-    apt-get install -y -q $missing
+    apt-get -o DPkg::Lock::Timeout=600 update -q
+    apt_install $missing
+fi
+# Wine's 32-bit half: wanted wherever the kernel runs 32-bit code.  Where its
+# installation fails the 32-bit tests are skipped (or fail, see above) below.
+if [ -n "$(missing_of wine32:i386)" ]; then
+    say "installing wine32:i386"
+    if [ "$(id -u)" = 0 ]; then
+        dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+        { apt-get -o DPkg::Lock::Timeout=600 update -q && apt_install wine32:i386; } ||
+            say "installing wine32:i386 failed: 32-bit programs cannot run under Wine here"
+    else
+        say "wine32:i386 missing and not root: 32-bit programs cannot run under Wine here"
+    fi
 fi
 
-# ---- Wine must run here; a prefix made before wine32 was installed is broken ----
+# ---- can this machine run 32-bit x86 code? (try it, do not guess) ----
+if out=$("$WINE32_LOADER" --version 2>&1); then
+    WIN32_RUNS=1
+    WINE=$WINE32_LOADER             # runs 32-bit and (through wine64) 64-bit programs
+    MODE=wow64
+    unset WINEARCH || true
+else
+    WIN32_RUNS=0
+    WIN32_WHY="$WINE32_LOADER --version: $(echo "$out" | tail -n 1 | sed "s/.*: //")"
+    [ -x "$WINE64_LOADER" ] || die "neither $WINE32_LOADER ($WIN32_WHY) nor $WINE64_LOADER can run: no Wine here"
+    if [ "${VANTORQ_REQUIRE_WIN32:-0}" = 1 ]; then
+        die "VANTORQ_REQUIRE_WIN32=1 but this machine runs no 32-bit x86 code ($WIN32_WHY): the 32-bit and cross-bitness Windows tests cannot run. FAILING, not skipping."
+    fi
+    # Debian's wine wrapper would pick the 32-bit loader: call wine64 itself.
+    WINE=$WINE64_LOADER
+    MODE=win64-only
+    export WINEARCH=win64
+fi
+say "Wine: $MODE ($WINE)"
+
+# ---- the Wine prefix; remade when the Wine packages or the mode change (a
+# prefix made before wine32 was installed, or by wine64 alone, is unfit for
+# 32-bit programs) ----
 export WINEDEBUG=-all
 export WINEPREFIX="$B32/wineprefix"
 mkdir -p "$B32" "$B64"
-WINE_VERSIONS=$(dpkg-query -W -f='${Package}:${Architecture}=${Version} ' wine64 wine32:i386)
-if [ -d "$WINEPREFIX" ] && [ "$(cat "$WINEPREFIX/.made-with" 2>/dev/null)" != "$WINE_VERSIONS" ]; then
-    say "Wine packages changed since $WINEPREFIX was made: making it afresh"
-    WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null || true
+MADE_WITH="$(dpkg-query -W -f='${Package}:${Architecture}=${Version} ' wine64 wine32:i386 2>/dev/null || true)$MODE"
+if [ -d "$WINEPREFIX" ] && [ "$(cat "$WINEPREFIX/.made-with" 2>/dev/null)" != "$MADE_WITH" ]; then
+    say "Wine packages or mode changed since $WINEPREFIX was made: making it afresh"
+    wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
 fi
-if ! wineboot --init >"$B32/wineboot.log" 2>&1; then
+if ! "$WINE" wineboot --init >"$B32/wineboot.log" 2>&1; then
     cat "$B32/wineboot.log" >&2
-    die "WINE CANNOT RUN ON THIS MACHINE: the Windows tests cannot run (see above). FAILING, not skipping."
+    die "WINE CANNOT RUN ON THIS MACHINE ($WINE wineboot --init failed, see above): the Windows tests cannot run. FAILING, not skipping."
 fi
-echo "$WINE_VERSIONS" > "$WINEPREFIX/.made-with"
+echo "$MADE_WITH" > "$WINEPREFIX/.made-with"
 stop_wine() { WINEPREFIX="$B32/wineprefix" wineserver -k 2>/dev/null || true; }
 trap stop_wine EXIT
 
@@ -59,25 +106,38 @@ for bits in 64 32; do
     # shellcheck disable=SC2086
     cmake -S "$ROOT" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
           -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=ON \
-          -DVANTORQ_WINEPREFIX="$WINEPREFIX" $extra >"$tree/configure.log" 2>&1 ||
-        { tail -n 40 "$tree/configure.log" >&2; die "configuring $tree failed"; }
+          -DVANTORQ_WINEPREFIX="$WINEPREFIX" -DVANTORQ_WINE="$WINE" -DVANTORQ_WINEARCH="${WINEARCH:-}" \
+          $extra >"$tree/configure.log" 2>&1 ||
+        { tail -n 40 "$tree/configure.log" >&2; die "configuring $tree failed (log: $tree/configure.log)"; }
     cmake --build "$tree" -j"$JOBS" >"$tree/build.log" 2>&1 ||
         { grep -E 'error|Error' "$tree/build.log" | head -n 40 >&2; die "building $tree failed (log: $tree/build.log)"; }
-    # Exactly the two entry points, and no mingw runtime DLL needed.
-    dll="$tree/vantorq/vantorq.dll"
-    exports=$("$arch-w64-mingw32-objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $NF != "Table" { print $NF }' | tr '\n' ' ')
-    [ "$exports" = "Laser_Control Vantorq_Init " ] || die "$dll exports '$exports', want Laser_Control Vantorq_Init"
-    if "$arch-w64-mingw32-objdump" -p "$dll" | grep -iE 'DLL Name: (libgcc|libstdc|libwinpthread|tcl)'; then
-        die "$dll needs a runtime or Tcl DLL by name"
-    fi
+    # Each flavour: exactly the two entry points, and no mingw runtime or
+    # Tcl DLL needed (Tcl comes from the loading interpreter, stubs).
+    for dll in "$tree/vantorq/vantorq.dll" "$tree/vantorq/tcl9vantorq.dll"; do
+        [ -f "$dll" ] || die "$dll was not built"
+        exports=$("$arch-w64-mingw32-objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 ~ /^\[/ && $NF != "Table" { print $NF }' | tr '\n' ' ')
+        [ "$exports" = "Laser_Control Vantorq_Init " ] || die "$dll exports '$exports', want Laser_Control Vantorq_Init"
+        if "$arch-w64-mingw32-objdump" -p "$dll" | grep -iE 'DLL Name: (libgcc|libstdc|libwinpthread|tcl)'; then
+            die "$dll needs a runtime or Tcl DLL by name"
+        fi
+        say "$dll: exports and imports checked"
+    done
 done
 
 # ---- tests ----
 failed=""
-for tree in "$B64" "$B32"; do
+trees="$B64"
+[ $WIN32_RUNS = 1 ] && trees="$B64 $B32"
+for tree in $trees; do
     say "ctest in $tree"
-    (cd "$tree" && ctest --output-on-failure -R '^scan_control\.(tcl\.)?windows') || failed="$failed $tree"
+    (cd "$tree" && ctest --output-on-failure) || failed="$failed $tree"
 done
 
+if [ $WIN32_RUNS = 0 ]; then
+    line="windows: 32-bit and cross-bitness Windows tests (ctest in $B32: the Tcl suite, Windows-only and packaging tests under the 32-bit tclsh86.exe and tclsh90.exe with the 32-bit DLLs, and the 32-bit/64-bit clients of one block) - this kernel runs no 32-bit x86 code ($WIN32_WHY); the 32-bit DLLs were built and their exports checked, never loaded"
+    echo "!!!!!!!! windows.sh: SKIPPED $line. Set VANTORQ_REQUIRE_WIN32=1 to fail instead. !!!!!!!!"
+    [ -z "${LABTCL_SKIP_REPORT:-}" ] || echo "$line" >> "$LABTCL_SKIP_REPORT"
+fi
+
 [ -z "$failed" ] || die "FAILED:$failed"
-say "all Windows builds and tests passed; DLLs: $B32/vantorq, $B64/vantorq"
+say "all Windows builds and the tests this machine can run passed; DLLs: $B32/vantorq, $B64/vantorq"

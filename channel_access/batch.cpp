@@ -150,7 +150,7 @@ int EPICS_CreateChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char
         }
         if (listed) snprintf(EPICS_response + used, sizeof EPICS_response - used, ")");
         undoCreate(command, names, count, true);
-        Tcl_SetErrorCode(interp, EPICS_response, static_cast<char*>(nullptr));
+        Tcl_SetErrorCode(interp, forTcl(EPICS_response), static_cast<char*>(nullptr));
         return TCL_ERROR;
     }
 
@@ -198,7 +198,9 @@ int getValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     char text[kValueTextSize];
     for (int i = 0; i < count; ++i) {
         std::size_t length = formatReceived(batchSlots[i], kind, text);
-        Tcl_ListObjAppendElement(nullptr, values, Tcl_NewStringObj(text, static_cast<int>(length)));
+        Tcl_Obj* value = kind == ValueKind::String ? Tcl_NewStringObj(forTcl(text), -1)
+                                                   : Tcl_NewStringObj(text, static_cast<int>(length));
+        Tcl_ListObjAppendElement(nullptr, values, value);
     }
     Tcl_SetObjResult(interp, values);
     return TCL_OK;

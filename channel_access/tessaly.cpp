@@ -7,8 +7,8 @@
 // get or put request, and the next command creates a fresh one with every
 // slot free. Each command blocks for up to 5 s in ca_pend_io.
 //
-// The Tcl functions come from the interpreter that loads this object: it
-// includes tcl.h but is not linked against the Tcl library.
+// The Tcl functions come from the interpreter that loads this object,
+// through its stubs table: the object is not linked against a Tcl library.
 
 #include "tessaly_internal.h"
 #include "float_text.h"
@@ -137,12 +137,65 @@ void trace(const char* format, ...) {
     fflush(stdout);
 }
 
+// The text handed to Tcl for a reply or message formatted in EPICS_response.
+//
+// String values come from servers as bytes, not necessarily UTF-8 (Latin-1
+// text, say).  Tcl 8 reads each byte that is not part of a UTF-8 sequence as
+// the character of the same code, U+0080 to U+00FF; Tcl 9 reads the bytes
+// 0x80 to 0x9F among them as cp1252 characters instead (0x80 as the euro
+// sign).  So that scripts see the same characters under both, the Tcl 9 build
+// hands those bytes over as the UTF-8 form of U+0080 to U+009F; the bytes are
+// grouped into characters as Tcl 8 groups them.  EPICS_response keeps the
+// bytes as they came.
+#if TCL_MAJOR_VERSION >= 9
+namespace {
+
+char tclText[2 * kResponseSize];
+
+bool isTrail(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// The number of bytes from text on that Tcl 8 reads as one character.
+int characterLength(const unsigned char* text) {
+    unsigned lead = text[0];
+    if (lead >= 0xC0 && lead < 0xE0 && isTrail(text[1])) {
+        unsigned value = ((lead & 0x1Fu) << 6) | (text[1] & 0x3Fu);
+        if (value == 0 || value >= 0x80) return 2;  // C0 80 is Tcl's own NUL
+    } else if (lead >= 0xE0 && lead < 0xF0 && isTrail(text[1]) && isTrail(text[2])) {
+        unsigned value = ((lead & 0x0Fu) << 12) | ((text[1] & 0x3Fu) << 6) | (text[2] & 0x3Fu);
+        if (value > 0x7FF) return 3;
+    } else if (lead >= 0xF0 && lead < 0xF8 && isTrail(text[1]) && isTrail(text[2]) &&
+               isTrail(text[3])) {
+        unsigned value = ((lead & 0x07u) << 18) | ((text[1] & 0x3Fu) << 12) |
+                         ((text[2] & 0x3Fu) << 6) | (text[3] & 0x3Fu);
+        if (value >= 0x10000 && value <= 0x10FFFF) return 4;
+    }
+    return 1;
+}
+
+}  // namespace
+
+char* forTcl(char* text) {
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+    size_t out = 0;
+    while (*in != 0) {
+        int length = characterLength(in);
+        if (out + static_cast<size_t>(length) + 2 > sizeof tclText) break;
+        if (length == 1 && *in >= 0x80 && *in <= 0x9F) tclText[out++] = '\xC2';
+        while (length-- > 0) tclText[out++] = static_cast<char>(*in++);
+    }
+    tclText[out] = '\0';
+    return tclText;
+}
+#else
+char* forTcl(char* text) { return text; }
+#endif
+
 int fail(Tcl_Interp* interp, const char* format, ...) {
     va_list args;
     va_start(args, format);
     vsnprintf(EPICS_response, sizeof EPICS_response, format, args);
     va_end(args);
-    Tcl_SetErrorCode(interp, EPICS_response, static_cast<char*>(nullptr));
+    Tcl_SetErrorCode(interp, forTcl(EPICS_response), static_cast<char*>(nullptr));
     return TCL_ERROR;
 }
 
@@ -177,7 +230,7 @@ int reply(Tcl_Interp* interp, const char* format, ...) {
     va_start(args, format);
     vsnprintf(EPICS_response, sizeof EPICS_response, format, args);
     va_end(args);
-    Tcl_SetResult(interp, EPICS_response, TCL_VOLATILE);
+    Tcl_SetResult(interp, forTcl(EPICS_response), TCL_VOLATILE);
     return TCL_OK;
 }
 
@@ -217,7 +270,7 @@ int getValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
                                                  : static_cast<unsigned>(strnlen(values.stringValue, MAX_STRING_SIZE - 1));
     trace("%s returning 0x%x\n", command, traced);
     formatReceived(slot, kind, EPICS_response);
-    Tcl_SetResult(interp, EPICS_response, TCL_VOLATILE);
+    Tcl_SetResult(interp, forTcl(EPICS_response), TCL_VOLATILE);
     return TCL_OK;
 }
 
@@ -379,6 +432,14 @@ int CloseDownEPICS() {
 }
 
 int Tessaly_Init(Tcl_Interp* interp) {
+    // A build for Tcl 8 serves 8.4 and later 8.x, a build for Tcl 9 any 9.x;
+    // a Tcl of another major version refuses the load with its own message.
+#if TCL_MAJOR_VERSION >= 9
+    constexpr const char* kTclWanted = "9.0";
+#else
+    constexpr const char* kTclWanted = "8.4";
+#endif
+    if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr) return TCL_ERROR;
     puts("Tessaly package 1.0");
     fflush(stdout);
     for (const CommandEntry& entry : kCommands)

@@ -64,6 +64,11 @@ bool slotValid(uint32_t slot);
 
 uint32_t floatBits(float value);
 
+// The text to hand Tcl for a reply, message or value made of the bytes a
+// server sent: the same characters under Tcl 8 and Tcl 9 (see tessaly.cpp).
+// The Tcl 9 build converts into a buffer of its own, valid until the next call.
+char* forTcl(char* text);
+
 // Trace lines, written while EPICSVerbose is non-zero.
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

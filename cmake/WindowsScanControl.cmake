@@ -1,8 +1,7 @@
 # Windows (mingw-w64 cross) parts of the scan-control extension.
 #
-# Tcl: a Windows Tcl 8.6 built by build-windows-tcl.sh into WINDOWS_TCL_DIR
-# (built at configure time when missing, about a minute); the extension links
-# its stubs library, so vantorq.dll needs no particular Tcl DLL name.
+# Tcl: the Windows Tcls of cmake/Tcl.cmake; the extension links their stubs
+# libraries, so the DLLs need no particular Tcl DLL name.
 #
 # Board library: the vendor's import library for cbw32.dll is not available,
 # so one is made from scan_control/cbw32.def with dlltool (target
@@ -11,27 +10,12 @@
 # names, hence dlltool --kill-at.  The 64-bit build has no such suffixes.
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(_wintcl_host x86_64-w64-mingw32)
+  set(_mingw_host x86_64-w64-mingw32)
 else()
-  set(_wintcl_host i686-w64-mingw32)
+  set(_mingw_host i686-w64-mingw32)
 endif()
-
-set(WINDOWS_TCL_DIR ${CMAKE_BINARY_DIR}/wintcl CACHE PATH "Windows Tcl 8.6 (from cmake/build-windows-tcl.sh)")
-if(NOT EXISTS ${WINDOWS_TCL_DIR}/lib/libtclstub86.a)
-  message(STATUS "Building a Windows Tcl for ${_wintcl_host} in ${WINDOWS_TCL_DIR}")
-  execute_process(COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/build-windows-tcl.sh ${_wintcl_host} ${WINDOWS_TCL_DIR}
-                  RESULT_VARIABLE _wintcl_result)
-  if(NOT _wintcl_result EQUAL 0)
-    message(FATAL_ERROR "Building the Windows Tcl failed (see the messages above); "
-                        "or set WINDOWS_TCL_DIR to a Windows Tcl 8.6 with lib/libtclstub86.a")
-  endif()
-endif()
-set(TCL_INCLUDE_PATH ${WINDOWS_TCL_DIR}/include CACHE PATH "Tcl headers")
-set(TCL_LIBRARY ${WINDOWS_TCL_DIR}/lib/libtclstub86.a CACHE FILEPATH "Tcl stubs library")
-set(WINDOWS_TCLSH ${WINDOWS_TCL_DIR}/bin/tclsh86.exe CACHE FILEPATH "Windows tclsh, run under Wine by the tests")
-
 if(NOT CMAKE_DLLTOOL)
-  find_program(CMAKE_DLLTOOL NAMES ${_wintcl_host}-dlltool dlltool REQUIRED)
+  find_program(CMAKE_DLLTOOL NAMES ${_mingw_host}-dlltool dlltool REQUIRED)
 endif()
 set(_cbw32_def ${PROJECT_SOURCE_DIR}/scan_control/cbw32.def)
 set(_cbw32_implib ${CMAKE_CURRENT_BINARY_DIR}/libcbw32.a)
@@ -53,11 +37,10 @@ add_custom_target(cbw32_implib DEPENDS ${_cbw32_implib})
 add_library(cbw32_import INTERFACE)
 target_link_libraries(cbw32_import INTERFACE ${_cbw32_implib})
 
-# vantorq.dll: stubs, runtime linked in statically (no mingw DLLs needed),
-# and the board library stand-in beside it for the tests.
+# vantorq.dll and tcl9vantorq.dll: runtime linked in statically (no mingw
+# DLLs needed), and the board library stand-in beside them for the tests.
 function(vantorq_windows_dll target)
   add_dependencies(${target} cbw32_implib)
-  target_compile_definitions(${target} PRIVATE USE_TCL_STUBS)
   target_link_options(${target} PRIVATE -static-libgcc -static-libstdc++)
   set_target_properties(${target} PROPERTIES PREFIX "")
   if(TARGET board_sim)

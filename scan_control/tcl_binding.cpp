@@ -56,10 +56,16 @@ int Laser_Control(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
 
 int Vantorq_Init(Tcl_Interp *interp)
 {
-#ifdef USE_TCL_STUBS
-    if (Tcl_InitStubs(interp, "8.4", 0) == nullptr)
-        return TCL_ERROR;
+    // The Tcl functions come from the loading interpreter's stubs table.  A
+    // build for Tcl 8 serves 8.4 and later 8.x, a build for Tcl 9 any 9.x; a
+    // Tcl of another major version refuses the load with its own message.
+#if TCL_MAJOR_VERSION >= 9
+    constexpr const char *kTclWanted = "9.0";
+#else
+    constexpr const char *kTclWanted = "8.4";
 #endif
+    if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr)
+        return TCL_ERROR;
     Tcl_CreateCommand(interp, "LaserControl", Laser_Control, nullptr, nullptr);
     Tcl_PkgProvide(interp, "Vantorq", "1.0");
     return TCL_OK;

@@ -1,10 +1,10 @@
 # Runs the Windows-only tests of the scan-control extension (under Wine or on
 # Windows, with a Windows tclsh).  Not named all.tcl: the suite of
 # tests/scan_control would source it as a subdirectory suite on every system.
-#   tclsh86 all_windows.tcl -builddir DIR ?-builddir64 DIR64 ?-tclsh64 EXE?? ?tcltest options?
+#   tclsh86 all_windows.tcl -builddir DIR ?-builddir64 DIR64 -tclsh64 EXE? ?tcltest options?
 # DIR is the cross-build tree whose vantorq.dll this tclsh loads; DIR64, when
 # given to a 32-bit tclsh, is the 64-bit tree for the cross-bitness tests,
-# and EXE its tclsh86.exe (default: DIR64/wintcl/bin/tclsh86.exe).
+# and EXE the 64-bit tclsh that loads DIR64's package.
 package require tcltest 2.5
 namespace import ::tcltest::*
 
