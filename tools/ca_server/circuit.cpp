@@ -435,13 +435,14 @@ void read_client(size_t index)
     if (c.in_len == kInSize) return;  // full: wait until a late read is answered
     ASAN_UNPOISON_MEMORY_REGION(c.in + c.in_len, kInSize - c.in_len);
     ssize_t n = g_io.recv(c.fd, c.in + c.in_len, kInSize - c.in_len);
+    int err = errno;
+    if (n > 0) c.in_len += size_t(n);
+    mark_input(c);
     if (n > 0) {
-        c.in_len += size_t(n);
         process_input(int(index));
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+    } else if (n == 0 || (err != EINTR && err != EAGAIN && err != EWOULDBLOCK)) {
         c.closing = true;
     }
-    mark_input(c);
 }
 
 }  // namespace
