@@ -78,6 +78,8 @@ void PrintEscaped(const char *text)
     }
 }
 
+void RemoveNames() { RemoveBlockObjects(); }
+
 [[noreturn]] void Violation(const char *what)
 {
     std::fprintf(g_report, "\n*** interpreter fuzz: %s\n*** command: \"", what);
@@ -86,6 +88,7 @@ void PrintEscaped(const char *text)
     if (std::memchr(g_buffer, '\0', kCommandBufferSize) != nullptr)
         PrintEscaped(g_buffer);
     std::fprintf(g_report, "\"\n");
+    RemoveNames();
     std::abort();
 }
 
@@ -195,9 +198,11 @@ void RunOne(const uint8_t *text, std::size_t length)
     }
 }
 
-void RemoveNames() { RemoveBlockObjects(); }
-
 } // namespace
+
+// Called by the sanitizers before a process they stopped ends; absent
+// without them.
+extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -209,6 +214,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     RemoveBlockObjects();   // left by a process that had this pid and crashed
     AttachSharedMemory();
     std::atexit(RemoveNames);
+    if (__sanitizer_set_death_callback != nullptr)
+        __sanitizer_set_death_callback(RemoveNames);
 
     g_buffer = static_cast<char *>(std::malloc(kCommandBufferSize));
     if (g_buffer == nullptr)

@@ -9,7 +9,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-all_legs=(linux windows)
+all_legs=(linux windows sanitize fuzz)
 if [ "${1:-}" = --linux ]; then
     legs=(linux)
 elif [ $# -gt 0 ]; then
