@@ -51,6 +51,7 @@ constexpr const char kPvText[] =
     "f:long long 123456789\n"
     "f:float float 2.5 prec=3\n"
     "f:double double 532.25 prec=17\n"
+    "f:fine double 0.5 prec=8\n"
     "f:nan double nan\n"
     "f:str string \"hello world\"\n"
     "f:empty string \"\"\n"

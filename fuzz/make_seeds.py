@@ -124,6 +124,16 @@ CA = {
                      + msg(READ_NOTIFY, CLASS_NAME, 1, 0, 6)
                      + msg(READ_NOTIFY, STSACK_STRING, 1, 0, 7)
                      + msg(WRITE_NOTIFY, PUT_ACKT, 1, 0, 8, struct.pack(">H", 1)),
+    "text-conversions": hello() + create("f:fine", 1) + create("f:float", 2) + create("f:nan", 3)
+                        + msg(READ_NOTIFY, STRING, 1, 0, 1)
+                        + msg(WRITE_NOTIFY, DOUBLE, 1, 0, 2, struct.pack(">d", 9999999.987654321))
+                        + msg(READ_NOTIFY, STRING, 1, 0, 3)
+                        + msg(WRITE_NOTIFY, STRING, 1, 1, 4, b"1e3")
+                        + msg(READ_NOTIFY, STRING, 1, 1, 5)
+                        + msg(WRITE_NOTIFY, FLOAT, 1, 1, 6, struct.pack(">f", -123456.75))
+                        + msg(READ_NOTIFY, STRING, 1, 1, 7)
+                        + msg(READ_NOTIFY, STRING, 1, 2, 8)
+                        + msg(READ_NOTIFY, LONG, 1, 2, 9),
     "late-answers": hello() + create("f:slow", 1) + create("f:slowonce", 2)
                     + msg(READ_NOTIFY, SHORT, 1, 0, 1) + msg(ECHO)
                     + msg(READ_NOTIFY, STRING, 1, 1, 2) + msg(READ_NOTIFY, STRING, 1, 1, 3),
