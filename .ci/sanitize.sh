@@ -29,7 +29,7 @@ headers=${BUILD_DIR:-$root/build}/epics-headers
 
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLABTCL_SANITIZE=address,undefined -DBUILD_BENCHMARKS=OFF "${extra[@]}" >"$build/configure.log" 2>&1 ||
+    -DLABTCL_SANITIZE=address,undefined "${extra[@]}" >"$build/configure.log" 2>&1 ||
     { tail -n 40 "$build/configure.log" >&2; die "configuring $build failed (log: $build/configure.log)"; }
 cmake --build "$build" -j2 >"$build/build.log" 2>&1 ||
     { grep -E 'error|Error' "$build/build.log" | head -n 40 >&2; die "building $build failed (log: $build/build.log)"; }
