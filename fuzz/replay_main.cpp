@@ -78,6 +78,6 @@ int main(int argc, char **argv)
     bool ok = true;
     for (int k = 1; k < argc; ++k)
         ok = RunPath(argv[k]) && ok;
-    std::printf("replay: %u inputs run%s\n", g_count, ok ? "" : ", some could not be read");
+    std::fprintf(stderr, "replay: %u inputs run%s\n", g_count, ok ? "" : ", some could not be read");
     return ok && g_count > 0 ? 0 : 1;
 }
