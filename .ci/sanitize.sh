@@ -45,7 +45,8 @@ cxx_rt=$("$cxx" -print-file-name=libstdc++.so)
 [ -f "$cxx_rt" ] || die "the C++ runtime of $cxx was not found (libstdc++.so)"
 
 reports=$build/sanitizer-reports
-rm -rf "$reports"
+output=$build/Testing/Temporary/LastTest.log
+rm -rf "$reports" "$output"
 mkdir -p "$reports"
 
 # Tests left out: say so loudly.
@@ -66,7 +67,6 @@ status=0
     ctest --output-on-failure -j2 -LE 'bench|no_sanitize'
 ) || status=$?
 
-output=$build/Testing/Temporary/LastTest.log
 if [ -f "$output" ] && grep -qE ': runtime error: |ERROR: (Address|Leak)Sanitizer|Sanitizer: CHECK failed' "$output"; then
     grep -nE -A12 ': runtime error: |ERROR: (Address|Leak)Sanitizer|Sanitizer: CHECK failed' "$output" | head -n 80 >&2
     die "SANITIZER REPORTS in the tests' output (above; all of it: $output)"
