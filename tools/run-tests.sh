@@ -5,11 +5,11 @@
 # when any leg failed.
 #   tools/run-tests.sh            every leg
 #   tools/run-tests.sh --linux    the Linux leg only
-#   tools/run-tests.sh LEG...     the named legs (linux windows soak ioc)
+#   tools/run-tests.sh LEG...     the named legs (linux windows soak ioc sanitize fuzz)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-all_legs=(linux windows soak ioc)
+all_legs=(linux windows soak ioc sanitize fuzz)
 if [ "${1:-}" = --linux ]; then
     legs=(linux)
 elif [ $# -gt 0 ]; then

@@ -1,10 +1,10 @@
 // TCP circuits: requests decoded from each client's input buffer and
 // answered in order into its output buffer. A late read (delay=MS) holds
 // the circuit: later requests wait until its answer has been queued.
+// Bytes come and go through CircuitIo: the server's sockets, or whatever a
+// test or fuzz target puts in their place.
 #include "circuit.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +17,16 @@
 
 #include "ca_proto.h"
 #include "pv_store.h"
+
+#if defined(__has_include)
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
 
 namespace ca {
 
@@ -35,7 +45,7 @@ struct Client {
     unsigned id = 0;
     char user[64] = {};
     char host[64] = {};
-    uint8_t in[kInSize];
+    alignas(8) uint8_t in[kInSize];
     size_t in_len = 0;
     uint8_t out[kOutSize];
     size_t out_len = 0;
@@ -67,13 +77,31 @@ Subscription g_subs[kMaxSubscriptions];
 unsigned g_next_client_id = 1;
 bool g_verbose = false;
 
+ssize_t socket_send(int fd, const uint8_t* data, size_t len)
+{
+    return send(fd, data, len, MSG_NOSIGNAL);
+}
+ssize_t socket_recv(int fd, uint8_t* data, size_t len) { return recv(fd, data, len, 0); }
+void socket_close(int fd) { close(fd); }
+
+CircuitIo g_io{socket_send, socket_recv, socket_close};
+
+// Under AddressSanitizer the part of the input buffer that holds no received
+// bytes is poisoned: decoding that reads past what arrived is reported at
+// once instead of reading stale bytes. No-ops in other builds.
+void mark_input(Client& c)
+{
+    ASAN_UNPOISON_MEMORY_REGION(c.in, kInSize);
+    ASAN_POISON_MEMORY_REGION(c.in + c.in_len, kInSize - c.in_len);
+}
+
 // ---- output -------------------------------------------------------------
 
 void flush_client(Client& c)
 {
     size_t sent = 0;
     while (sent < c.out_len) {
-        ssize_t n = send(c.fd, c.out + sent, c.out_len - sent, MSG_NOSIGNAL);
+        ssize_t n = g_io.send(c.fd, c.out + sent, c.out_len - sent);
         if (n > 0) { sent += size_t(n); continue; }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -131,11 +159,12 @@ void drop_client(int index)
         if (ch.used && ch.client == index) ch.used = false;
     for (Subscription& s : g_subs)
         if (s.used && s.client == index) s.used = false;
-    close(c.fd);
+    g_io.close(c.fd);
     log_line("client %u: disconnected", c.id);
     c.fd = -1;
     c.closing = c.held = false;
     c.in_len = c.out_len = 0;
+    mark_input(c);
 }
 
 uint32_t rights_of(const Pv& pv)
@@ -390,6 +419,7 @@ void process_input(int index)
     }
     memmove(c.in, c.in + pos, c.in_len - pos);
     c.in_len -= pos;
+    mark_input(c);
 }
 
 void release_if_due(int index, int64_t now)
@@ -405,11 +435,14 @@ void read_client(size_t index)
 {
     Client& c = g_clients[index];
     if (c.in_len == kInSize) return;  // full: wait until a late read is answered
-    ssize_t n = recv(c.fd, c.in + c.in_len, kInSize - c.in_len, 0);
+    ASAN_UNPOISON_MEMORY_REGION(c.in + c.in_len, kInSize - c.in_len);
+    ssize_t n = g_io.recv(c.fd, c.in + c.in_len, kInSize - c.in_len);
+    int err = errno;
+    if (n > 0) c.in_len += size_t(n);
+    mark_input(c);
     if (n > 0) {
-        c.in_len += size_t(n);
         process_input(int(index));
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+    } else if (n == 0 || (err != EINTR && err != EAGAIN && err != EWOULDBLOCK)) {
         c.closing = true;
     }
 }
@@ -417,6 +450,8 @@ void read_client(size_t index)
 }  // namespace
 
 void set_verbose(bool verbose) { g_verbose = verbose; }
+
+void circuit_set_io(const CircuitIo& io) { g_io = io; }
 
 void log_line(const char* fmt, ...)
 {
@@ -436,22 +471,21 @@ int64_t now_ms()
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool circuit_open(int fd, const char* peer)
+int circuit_open(int fd, const char* peer)
 {
     size_t index = 0;
     while (index < kMaxClients && g_clients[index].fd >= 0) ++index;
-    if (index == kMaxClients) return false;
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (index == kMaxClients) return -1;
     Client& c = g_clients[index];
     c.fd = fd;
     c.id = g_next_client_id++;
     c.user[0] = c.host[0] = '\0';
     c.in_len = c.out_len = 0;
     c.closing = c.held = false;
+    mark_input(c);
     log_line("client %u: connected from %s", c.id, peer);
     reply(c, Header{CMD_VERSION, 0, 0, kMinorVersion, 0, 0}, nullptr, 0);
-    return true;
+    return int(index);
 }
 
 int circuit_fd(size_t index) { return g_clients[index].fd; }

@@ -2,6 +2,8 @@
 // requests it sends, answered in order.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -13,8 +15,21 @@ void set_verbose(bool verbose);
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 int64_t now_ms();  // monotonic clock
 
-// Takes over an accepted, non-blocking socket; false when every slot is used.
-bool circuit_open(int fd, const char* peer);
+// How a circuit's bytes come in and go out, by the handle given to
+// circuit_open: send and recv behave as on a non-blocking socket (the byte
+// count, 0 from recv at the end of the stream, or -1 with errno, EAGAIN when
+// nothing can move now); close ends the handle when the circuit is dropped.
+// The default is the socket calls; tests and fuzz targets put in their own.
+struct CircuitIo {
+    ssize_t (*send)(int handle, const uint8_t* data, size_t len);
+    ssize_t (*recv)(int handle, uint8_t* data, size_t len);
+    void (*close)(int handle);
+};
+void circuit_set_io(const CircuitIo& io);
+
+// Takes over an accepted connection (a non-negative handle); returns its slot
+// index, or -1 when every slot is used.
+int circuit_open(int fd, const char* peer);
 
 // For the poll loop: the socket of slot index (-1 when free), the events to
 // wait for, and the time a held late answer is due (wake, -1 if none).

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -42,7 +43,9 @@ void accept_client()
     char addr[INET_ADDRSTRLEN + 8];
     inet_ntop(AF_INET, &peer.sin_addr, addr, INET_ADDRSTRLEN);
     snprintf(addr + strlen(addr), 8, ":%u", unsigned(ntohs(peer.sin_port)));
-    if (!circuit_open(fd, addr)) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (circuit_open(fd, addr) < 0) {
         fprintf(stderr, "ca_server: connection from %s refused: already %zu clients\n", addr,
                 kMaxClients);
         close(fd);
@@ -58,46 +61,13 @@ void handle_datagram()
     socklen_t from_len = sizeof from;
     ssize_t n = recvfrom(g_udp_fd, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n <= 0) return;
-    char addr[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+    char peer[INET_ADDRSTRLEN + 8];
+    inet_ntop(AF_INET, &from.sin_addr, peer, INET_ADDRSTRLEN);
+    snprintf(peer + strlen(peer), 8, ":%u", unsigned(ntohs(from.sin_port)));
 
     uint8_t out[4096];
-    size_t out_len = 0;
-    bool answered = false;
-    Header version{CMD_VERSION, 0, 0, kMinorVersion, 0, 0};
-    out_len += encode_header(out, version);  // rewritten if the client sent one
-    for (size_t pos = 0; pos + kHeaderSize <= size_t(n);) {
-        Header h;
-        size_t hlen = decode_header(in + pos, size_t(n) - pos, h);
-        if (hlen == 0 || pos + hlen + h.payload_size > size_t(n)) break;
-        const uint8_t* payload = in + pos + hlen;
-        pos += hlen + h.payload_size;
-        if (h.command == CMD_VERSION) {
-            // Echo the sequence number so the client can time its searches.
-            encode_header(out, Header{CMD_VERSION, 0, h.data_type, kMinorVersion, h.param1, 0});
-            continue;
-        }
-        if (h.command != CMD_SEARCH) continue;
-        if (out_len + kHeaderSize + 8 > sizeof out) break;
-        size_t len = strnlen(reinterpret_cast<const char*>(payload), h.payload_size);
-        std::string_view name(reinterpret_cast<const char*>(payload), len);
-        int pv = find_pv(name);
-        log_line("udp %s:%u: SEARCH %.*s: %s", addr, unsigned(ntohs(from.sin_port)), int(len),
-                 name.data(), pv >= 0 ? "found" : "not served");
-        if (pv >= 0) {
-            out_len += encode_header(out + out_len,
-                                     Header{CMD_SEARCH, 8, g_port, 0, g_server_ip, h.param1});
-            memset(out + out_len, 0, 8);
-            put16(out + out_len, kMinorVersion);
-            out_len += 8;
-            answered = true;
-        } else if (h.data_type == SEARCH_DOREPLY) {
-            out_len += encode_header(out + out_len, Header{CMD_NOT_FOUND, 0, SEARCH_DOREPLY,
-                                                           h.count, h.param1, h.param1});
-            answered = true;
-        }
-    }
-    if (answered)
+    size_t out_len = answer_search(in, size_t(n), peer, out, sizeof out);
+    if (out_len > 0)
         sendto(g_udp_fd, out, out_len, 0, reinterpret_cast<sockaddr*>(&from), from_len);
 }
 
@@ -170,6 +140,47 @@ void install_signals(sigset_t& wait_mask)
 }
 
 }  // namespace
+
+size_t answer_search(const uint8_t* in, size_t len, const char* peer, uint8_t* out, size_t cap)
+{
+    if (cap < kHeaderSize) return 0;
+    size_t out_len = 0;
+    bool answered = false;
+    Header version{CMD_VERSION, 0, 0, kMinorVersion, 0, 0};
+    out_len += encode_header(out, version);  // rewritten if the client sent one
+    for (size_t pos = 0; pos + kHeaderSize <= len;) {
+        Header h;
+        size_t hlen = decode_header(in + pos, len - pos, h);
+        if (hlen == 0 || pos + hlen + h.payload_size > len) break;
+        const uint8_t* payload = in + pos + hlen;
+        pos += hlen + h.payload_size;
+        if (h.command == CMD_VERSION) {
+            // Echo the sequence number so the client can time its searches.
+            encode_header(out, Header{CMD_VERSION, 0, h.data_type, kMinorVersion, h.param1, 0});
+            continue;
+        }
+        if (h.command != CMD_SEARCH) continue;
+        if (out_len + kHeaderSize + 8 > cap) break;
+        size_t name_len = strnlen(reinterpret_cast<const char*>(payload), h.payload_size);
+        std::string_view name(reinterpret_cast<const char*>(payload), name_len);
+        int pv = find_pv(name);
+        log_line("udp %s: SEARCH %.*s: %s", peer, int(name_len), name.data(),
+                 pv >= 0 ? "found" : "not served");
+        if (pv >= 0) {
+            out_len += encode_header(out + out_len,
+                                     Header{CMD_SEARCH, 8, g_port, 0, g_server_ip, h.param1});
+            memset(out + out_len, 0, 8);
+            put16(out + out_len, kMinorVersion);
+            out_len += 8;
+            answered = true;
+        } else if (h.data_type == SEARCH_DOREPLY) {
+            out_len += encode_header(out + out_len, Header{CMD_NOT_FOUND, 0, SEARCH_DOREPLY,
+                                                           h.count, h.param1, h.param1});
+            answered = true;
+        }
+    }
+    return answered ? out_len : 0;
+}
 
 int run_server(const ServerConfig& config)
 {

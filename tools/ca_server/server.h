@@ -1,6 +1,7 @@
 // The network side: UDP name search and TCP circuits in one poll loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ca {
@@ -10,6 +11,12 @@ struct ServerConfig {
     uint16_t port = 0;     // 0: pick a free port
     bool verbose = false;  // log each request on stdout
 };
+
+// Answers one name-search datagram of len bytes from peer ("ADDR:PORT", for
+// the log): VERSION first, then a SEARCH reply for each name served here and
+// NOT_FOUND for the others when the search asks for one. Writes at most cap
+// bytes to out; returns their number, 0 when nothing is to be sent back.
+size_t answer_search(const uint8_t* in, size_t len, const char* peer, uint8_t* out, size_t cap);
 
 // Binds, prints the ready line and serves until SIGINT or SIGTERM.
 // Returns the process exit status (0 after a clean stop).
