@@ -6,6 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
 "$root/tools/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Every part on, whatever an earlier configure of this tree left in its cache.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DBUILD_TESTING=ON -DBUILD_CHANNEL_ACCESS=ON -DBUILD_TCL9=ON
 cmake --build "$build" -j"$(nproc)"
 cd "$build" && ctest --output-on-failure -j2 -LE bench

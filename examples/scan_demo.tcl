@@ -46,10 +46,9 @@ proc progress {s total channels} {
 
 # --- Channel Access: wavelength set-point and progress PVs -------------------
 if {$useCA} {
-    set pvWave [EPICS_CreateChannel LAB:WAVELENGTH]
-    set pvWaveRbv [EPICS_CreateChannel LAB:WAVELENGTH_RBV]
-    set pvProgress [EPICS_CreateChannel LAB:SCAN_PROGRESS]
-    set pvStatus [EPICS_CreateChannel LAB:RUN_STATUS]
+    # All four channels in one command and one wait.
+    lassign [EPICS_CreateChannels LAB:WAVELENGTH LAB:WAVELENGTH_RBV LAB:SCAN_PROGRESS LAB:RUN_STATUS] \
+        pvWave pvWaveRbv pvProgress pvStatus
     EPICS_PutFloat $pvWave 780.25
     EPICS_PutFloat $pvWaveRbv [EPICS_GetFloat $pvWave]
     say "Wavelength set-point: [EPICS_GetString $pvWave] nm (read back [EPICS_GetFloat $pvWaveRbv])"
@@ -116,6 +115,7 @@ say "Board stopped."
 publish progress [string trim [LaserControl READ_SCANS]]
 publish status done
 if {$useCA} {
-    say "PVs: progress [EPICS_GetInt $pvProgress] scans, status \"[EPICS_GetString $pvStatus]\""
+    lassign [EPICS_GetStrings $pvProgress $pvStatus] progress status
+    say "PVs: progress $progress scans, status \"$status\""
 }
 say "Active settings: [LaserControl READ_ACTIVE_SETTINGS]"
