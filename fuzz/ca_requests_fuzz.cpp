@@ -29,21 +29,9 @@
 #include "pv_store.h"
 #include "server.h"
 
+#include "report.h"
+
 namespace {
-
-// Where a violation is reported: a copy of standard error taken at start,
-// which stays open when libFuzzer closes the target's own output.
-FILE *g_report = stderr;
-
-void OpenReportStream()
-{
-    int fd = dup(2);
-    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (f != nullptr) {
-        setvbuf(f, nullptr, _IONBF, 0);
-        g_report = f;
-    }
-}
 
 using namespace ca;
 

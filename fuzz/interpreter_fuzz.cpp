@@ -32,21 +32,9 @@
 
 #include "scan_control.h"
 
+#include "report.h"
+
 namespace {
-
-// Where a violation is reported: a copy of standard error taken at start,
-// which stays open when libFuzzer closes the target's own output.
-FILE *g_report = stderr;
-
-void OpenReportStream()
-{
-    int fd = dup(2);
-    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (f != nullptr) {
-        setvbuf(f, nullptr, _IONBF, 0);
-        g_report = f;
-    }
-}
 
 // The keyword table, written out again here rather than taken from the
 // interpreter, so that a keyword lost from its table is noticed.
