@@ -20,8 +20,7 @@ constexpr int kMaxBatch = kSlotCount;
 // with a batch but the Tcl result list.
 chid batchChannels[kMaxBatch];
 uint32_t batchSlots[kMaxBatch];
-uint16_t batchShorts[kMaxBatch];
-float batchFloats[kMaxBatch];
+PutValue batchValues[kMaxBatch];
 bool slotNamed[kSlotCount];
 
 int wrongWords(Tcl_Interp* interp, const char* command) {
@@ -214,29 +213,19 @@ int putValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     const char* const* values = argv + 2;
 
     // Values first, as the single puts parse them before the slot test.
-    for (int i = 0; i < count; ++i) {
-        if (kind == ValueKind::Int) batchShorts[i] = toShort(values[2 * i]);
-        if (kind == ValueKind::Float) batchFloats[i] = toFloat(values[2 * i]);
-    }
+    for (int i = 0; i < count; ++i) batchValues[i] = toPutValue(kind, values[2 * i]);
     if (readSlots(interp, command, argv + 1, count, 2, false) != TCL_OK) return TCL_ERROR;
-    if (kind == ValueKind::String)
-        for (int i = 0; i < count; ++i)
-            if (!stringFits(values[2 * i]))
-                return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
+    for (int i = 0; i < count; ++i)
+        if (!batchValues[i].fits())
+            return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
 
     int doubtful = firstDoubtful(count);
     for (int n = 0; n < count; ++n) {
         int i = requestOrder(n, doubtful);
-        const void* value = kind == ValueKind::Int     ? static_cast<const void*>(&batchShorts[i])
-                            : kind == ValueKind::Float ? static_cast<const void*>(&batchFloats[i])
-                                                       : static_cast<const void*>(values[2 * i]);
-        unsigned traced = kind == ValueKind::Int     ? batchShorts[i]
-                          : kind == ValueKind::Float ? floatBits(batchFloats[i])
-                                                     : static_cast<unsigned>(strlen(values[2 * i]));
         // ca_array_put copies the value into its send buffer before returning.
-        int status = ca_array_put(requestType(kind), 1, EPICS_ChanIdStore[batchSlots[i]], value);
+        int status = ca_array_put(requestType(kind), 1, EPICS_ChanIdStore[batchSlots[i]], batchValues[i].data());
         trace("%s: ca_put on slot %u with arg 0x%x returned with rc=0x%x\n", command, batchSlots[i],
-              traced, static_cast<unsigned>(status));
+              batchValues[i].traced(), static_cast<unsigned>(status));
         if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_put", command, status);
     }
     int status = waitForAll(command);

@@ -108,14 +108,28 @@ std::size_t formatReceived(uint32_t slot, ValueKind kind, char* out) {
     return 0;
 }
 
-uint16_t toShort(const char* text) {
-    return static_cast<uint16_t>(static_cast<uint32_t>(parseInt32(text)) & 0xFFFFu);
+PutValue toPutValue(ValueKind kind, const char* text) {
+    PutValue value{kind, 0, 0.0f, text};
+    if (kind == ValueKind::Int)
+        value.shortValue = static_cast<uint16_t>(static_cast<uint32_t>(parseInt32(text)) & 0xFFFFu);
+    if (kind == ValueKind::Float) value.floatValue = static_cast<float>(strtod(text, nullptr));
+    return value;
 }
 
-float toFloat(const char* text) { return static_cast<float>(strtod(text, nullptr)); }
+const void* PutValue::data() const {
+    return kind == ValueKind::Int     ? static_cast<const void*>(&shortValue)
+           : kind == ValueKind::Float ? static_cast<const void*>(&floatValue)
+                                      : static_cast<const void*>(text);
+}
+
+unsigned PutValue::traced() const {
+    return kind == ValueKind::Int     ? shortValue
+           : kind == ValueKind::Float ? floatBits(floatValue)
+                                      : static_cast<unsigned>(strlen(text));
+}
 
 // The limit counts bytes of the UTF-8 text, not characters.
-bool stringFits(const char* text) { return strlen(text) < MAX_STRING_SIZE; }
+bool PutValue::fits() const { return kind != ValueKind::String || strlen(text) < MAX_STRING_SIZE; }
 
 // Negative numbers read as large unsigned ones, so they are never valid.
 uint32_t parseSlot(const char* text) { return static_cast<uint32_t>(parseInt32(text)); }
@@ -280,35 +294,16 @@ int putValue(Tcl_Interp* interp, const char* command, ValueKind kind, int argc,
     uint32_t slot = parseSlot(argv[1]);
 
     // The value is parsed before the slot test; parsing never fails.
-    uint16_t shortValue = 0;
-    float floatValue = 0.0f;
-    const void* value = argv[2];
-    unsigned traced = 0;
-    switch (kind) {
-    case ValueKind::Int:
-        shortValue = toShort(argv[2]);
-        value = &shortValue;
-        traced = shortValue;
-        break;
-    case ValueKind::Float:
-        floatValue = toFloat(argv[2]);
-        value = &floatValue;
-        traced = floatBits(floatValue);
-        break;
-    case ValueKind::String:
-        traced = static_cast<unsigned>(strlen(argv[2]));
-        break;
-    }
+    PutValue value = toPutValue(kind, argv[2]);
     if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
 
     // The library refuses longer strings, and a refusal resets every
     // channel: turn them away here instead.
-    if (kind == ValueKind::String && !stringFits(argv[2]))
+    if (!value.fits())
         return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
 
-    trace("%s calling ca_put with arg 0x%x\n", command, traced);
-    // ca_array_put copies the value into its send buffer before returning.
-    int status = ca_array_put(requestType(kind), 1, EPICS_ChanIdStore[slot], value);
+    trace("%s calling ca_put with arg 0x%x\n", command, value.traced());
+    int status = ca_array_put(requestType(kind), 1, EPICS_ChanIdStore[slot], value.data());
     trace("ca_put returned with rc=0x%x\n", static_cast<unsigned>(status));
     if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_put", command, status);
 

@@ -50,13 +50,20 @@ void* receiveBuffer(uint32_t slot, ValueKind kind);
 constexpr std::size_t kValueTextSize = 64;
 std::size_t formatReceived(uint32_t slot, ValueKind kind, char* out);
 
-// A put's value, converted as the single puts convert it: strtol in base 0
-// keeping the low 16 bits; strtod to the nearest single.  Never fails.
-uint16_t toShort(const char* text);
-float toFloat(const char* text);
+// A put's value, converted from its argument: an integer by strtol in base 0
+// keeping the low 16 bits, a float by strtod to the nearest single, a string
+// as its text itself.  Converting never fails.
+struct PutValue {
+    ValueKind kind;
+    uint16_t shortValue;
+    float floatValue;
+    const char* text;
 
-// Channel Access strings hold MAX_STRING_SIZE bytes with their NUL.
-bool stringFits(const char* text);
+    const void* data() const;   // what ca_array_put sends (copied by the call)
+    unsigned traced() const;    // the trace's number: the value, a float's bits, a string's length
+    bool fits() const;          // false for a string of MAX_STRING_SIZE bytes or more
+};
+PutValue toPutValue(ValueKind kind, const char* text);
 
 // A slot argument: strtol in base 0 as a 32-bit number taken as unsigned.
 uint32_t parseSlot(const char* text);
