@@ -18,14 +18,6 @@ int LookupName(const NamedValue *table, std::string_view name)
     return -1;
 }
 
-const char *NameOf(const NamedValue *table, int32_t value, const char *unknown)
-{
-    for (const NamedValue *entry = table; entry->name != nullptr; ++entry)
-        if (entry->value == value)
-            return entry->name;
-    return unknown;
-}
-
 int PostRunRequest(int32_t request)
 {
     Statics &s = *g_statics;

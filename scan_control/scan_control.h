@@ -37,7 +37,6 @@ void UpdateRampEnd();
 
 // ---- run control (run_control.cpp) ----
 int LookupName(const NamedValue *table, std::string_view name);   // -1: none
-const char *NameOf(const NamedValue *table, int32_t value, const char *unknown);
 int PostRunRequest(int32_t request);
 int ApplyRunRequest();
 int RunRequestCommand(std::string_view name);

@@ -137,6 +137,15 @@ struct NamedValue {
     int32_t value;
 };
 
+// The name of the first entry with the value, or `unknown` when none has it.
+inline const char *NameOf(const NamedValue *table, int32_t value, const char *unknown)
+{
+    for (const NamedValue *entry = table; entry->name != nullptr; ++entry)
+        if (entry->value == value)
+            return entry->name;
+    return unknown;
+}
+
 constexpr NamedValue kRunStates[] = {
     {"RUN_HALTED", RUN_HALTED},
     {"RUN_GOING", RUN_GOING},

@@ -144,21 +144,12 @@ const char *LastErrorText(char *out, std::size_t size)
     return out;
 }
 
-const char *NameIn(const NamedValue *table, int32_t value)
-{
-    for (const NamedValue *entry = table; entry->name != nullptr; ++entry)
-        if (entry->value == value)
-            return entry->name;
-    return nullptr;
-}
-
 const char *NameOfField(FieldNames names, int32_t value)
 {
-    const char *name = nullptr;
     switch (names) {
-    case FieldNames::RunState: name = NameIn(kRunStates, value); return name ? name : "Unknown Run State";
-    case FieldNames::RunRequest: name = NameIn(kRunRequests, value); return name ? name : "Unknown Run Request";
-    case FieldNames::DriverCommand: name = NameIn(kDriverCommands, value); return name ? name : "unknown command";
+    case FieldNames::RunState: return NameOf(kRunStates, value, "Unknown Run State");
+    case FieldNames::RunRequest: return NameOf(kRunRequests, value, "Unknown Run Request");
+    case FieldNames::DriverCommand: return NameOf(kDriverCommands, value, "unknown command");
     case FieldNames::None: break;
     }
     return "";
