@@ -127,3 +127,17 @@ if {[package vcompare [info tclversion] 9.0] >= 0} {
 }
 ")
 endfunction()
+
+# A package built in both flavours, in the build tree and on install: its
+# pkgIndex.tcl in `dir` (beside the libraries), and the libraries of
+# `target8` and, when it is not empty, `target9` with that index in
+# `installdir` (under the prefix).
+function(tcl_package package version dir installdir target8 target9)
+  set(_file9 "")
+  if(target9)
+    set(_file9 $<TARGET_FILE_NAME:${target9}>)
+  endif()
+  tcl_package_index(${dir}/pkgIndex.tcl ${package} ${version} $<TARGET_FILE_NAME:${target8}> "${_file9}")
+  install(TARGETS ${target8} ${target9} LIBRARY DESTINATION ${installdir} RUNTIME DESTINATION ${installdir})
+  install(FILES ${dir}/pkgIndex.tcl DESTINATION ${installdir})
+endfunction()
