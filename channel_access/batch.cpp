@@ -73,10 +73,6 @@ int waitForAll(const char* command) {
     return status;
 }
 
-void clearChannel(const char* command, chid channel, const char* name) {
-    trace("%s: ca_clear_channel on %s\n", command, name);
-    ca_clear_channel(channel);
-}
 
 // Appends " NAME" to the message in EPICS_response while it fits with room
 // for the closing " ...)"; returns false (having written " ...") once not.
@@ -95,10 +91,14 @@ bool appendName(std::size_t& used, const char* name) {
 
 // Clears every channel a failed create made and frees the slots it took.
 void undoCreate(const char* command, const char* const* names, int made, bool slotted) {
+    beforeClearing();
     for (int i = 0; i < made; ++i) {
-        clearChannel(command, batchChannels[i], names[i]);
+        trace("%s: ca_clear_channel on %s\n", command, names[i]);
+        noteClearing(batchChannels[i]);
+        ca_clear_channel(batchChannels[i]);
         if (slotted) EPICS_ChanIdInUse[batchSlots[i]] = 0;
     }
+    afterClearing();
 }
 
 int EPICS_CreateChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
@@ -112,6 +112,7 @@ int EPICS_CreateChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char
     for (int slot = 0; slot < kSlotCount; ++slot)
         if (EPICS_ChanIdInUse[slot] == 0) ++freeSlots;
     if (count > freeSlots) return fail(interp, "No spare slots in %s", command);
+    settleCircuits();
 
     for (int i = 0; i < count; ++i) {
         int status = ca_create_channel(names[i], nullptr, nullptr, kPriority, &batchChannels[i]);
@@ -167,11 +168,14 @@ int EPICS_ClearChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char*
     if (needContext(interp, command) != TCL_OK) return TCL_ERROR;
     int count = argc - 1;
     if (readSlots(interp, command, argv + 1, count, 1, true) != TCL_OK) return TCL_ERROR;
+    beforeClearing();
     for (int i = 0; i < count; ++i) {
         trace("%s: ca_clear_channel on slot %u\n", command, batchSlots[i]);
+        noteClearing(EPICS_ChanIdStore[batchSlots[i]]);
         ca_clear_channel(EPICS_ChanIdStore[batchSlots[i]]);
         EPICS_ChanIdInUse[batchSlots[i]] = 0;
     }
+    afterClearing();
     Tcl_SetObjResult(interp, Tcl_NewStringObj("0", -1));
     return TCL_OK;
 }

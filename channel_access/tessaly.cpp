@@ -324,6 +324,7 @@ int EPICS_VerboseCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[
 int EPICS_CreateChannelCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
     constexpr const char* command = "EPICS_CreateChannel";
     if (checkWords(interp, command, argc, 2) != TCL_OK) return TCL_ERROR;
+    settleCircuits();
 
     trace("EPICS_CreateChannel calling ca_create_channel with arg %s\n", argv[1]);
     chid channel = nullptr;
@@ -359,8 +360,11 @@ int EPICS_ClearChannelCmd(ClientData, Tcl_Interp* interp, int argc, const char* 
     if (checkWords(interp, command, argc, 2) != TCL_OK) return TCL_ERROR;
     uint32_t slot = parseSlot(argv[1]);
     if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
+    beforeClearing();
+    noteClearing(EPICS_ChanIdStore[slot]);
     ca_clear_channel(EPICS_ChanIdStore[slot]);
     EPICS_ChanIdInUse[slot] = 0;
+    afterClearing();
     return reply(interp, "%d", 0);
 }
 
@@ -422,6 +426,7 @@ int CloseDownEPICS() {
     for (int slot = 0; slot < kSlotCount; ++slot)
         if (EPICS_ChanIdInUse[slot] != 0) ca_clear_channel(EPICS_ChanIdStore[slot]);
     ca_context_destroy();
+    forgetCircuits();
     EPICS_Handle = -1;
     return 0;
 }

@@ -91,6 +91,16 @@ int needContext(Tcl_Interp* interp, const char* command);
 // "CALL in COMMAND failed TEXT", announces the reset and destroys the context.
 int resetAfterRefusal(Tcl_Interp* interp, std::string_view call, const char* command, int status);
 
+// Circuits closed by clears (circuits.cpp). A command that clears channels
+// calls beforeClearing, then noteClearing for each channel before clearing
+// it, then afterClearing once their slots are free; a create calls
+// settleCircuits before its first request. forgetCircuits after a reset.
+void beforeClearing();
+void noteClearing(chid channel);
+void afterClearing();
+void settleCircuits();
+void forgetCircuits();
+
 struct CommandEntry {
     const char* name;
     Tcl_CmdProc* proc;

@@ -44,15 +44,15 @@ set pvs {
 }
 
 # Starts a server of this run's kind serving the PV lines given, on port
-# (0: a free one); returns {pipe port}.
-proc startServer {name pvs {port 0}} {
+# (0: a free one), with ca_server's options given; returns {pipe port}.
+proc startServer {name pvs {port 0} {options {}}} {
     set file [makeFile [string map {"\n    " "\n"} $pvs] $name.pvs]
     if {$::serverKind eq "softioc"} {
         # The IOC reads the pipe as its shell input: it stops when the pipe
         # closes, even if this process dies.
         set pipe [open [list | $::env(SOFTIOC_SERVER) -p $port $file 2>@stderr] r+]
     } else {
-        set pipe [open [list | $::env(CA_SERVER) -p $port $file 2>@stderr] r]
+        set pipe [open [list | $::env(CA_SERVER) {*}$options -p $port $file 2>@stderr] r]
     }
     if {[gets $pipe line] < 0 || ![regexp {ready on 127\.0\.0\.1:(\d+)} $line -> port]} {
         error "$::serverKind did not start: $line"
@@ -67,6 +67,11 @@ proc stopServer {{pipe {}}} {
     if {$pipe eq ""} { set pipe $::server }
     signal TERM [pid $pipe]
     catch {close $pipe}
+}
+
+# Clears every slot in use.
+proc clearAll {} {
+    for {set i 0} {$i < 1024} {incr i} { catch {EPICS_ClearChannel $i} }
 }
 
 # Runs a command and returns {result errorCode} (errorCode "" on success).

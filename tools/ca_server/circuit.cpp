@@ -50,6 +50,7 @@ struct Client {
     uint8_t out[kOutSize];
     size_t out_len = 0;
     bool closing = false;
+    int64_t close_at_ms = 0;  // when a closing circuit is dropped
     bool held = false;     // a late read answer holds the circuit
     int64_t hold_until_ms = 0;
     Header held_request{};
@@ -76,6 +77,13 @@ Channel g_channels[kMaxChannels];
 Subscription g_subs[kMaxSubscriptions];
 unsigned g_next_client_id = 1;
 bool g_verbose = false;
+int64_t g_linger_ms = 0;
+
+void close_now(Client& c)
+{
+    c.closing = true;
+    c.close_at_ms = 0;
+}
 
 ssize_t socket_send(int fd, const uint8_t* data, size_t len)
 {
@@ -106,7 +114,7 @@ void flush_client(Client& c)
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         log_line("client %u: send failed: %s", c.id, strerror(errno));
-        c.closing = true;
+        close_now(c);
         break;
     }
     memmove(c.out, c.out + sent, c.out_len - sent);
@@ -122,7 +130,7 @@ void reply(Client& c, Header h, const void* payload, size_t payload_len)
     if (c.out_len + kExtHeaderSize + padded > kOutSize) flush_client(c);
     if (c.out_len + kExtHeaderSize + padded > kOutSize) {
         fprintf(stderr, "ca_server: client %u: dropped, it does not read its replies\n", c.id);
-        c.closing = true;
+        close_now(c);
         return;
     }
     uint8_t* p = c.out + c.out_len;
@@ -409,7 +417,7 @@ void process_input(int index)
         if (hlen + size_t(h.payload_size) > kInSize) {
             fprintf(stderr, "ca_server: client %u: dropped, request of %u bytes is too large\n",
                     c.id, h.payload_size);
-            c.closing = true;
+            close_now(c);
             break;
         }
         if (c.in_len - pos < hlen + h.payload_size) break;
@@ -434,6 +442,7 @@ void release_if_due(int index, int64_t now)
 void read_client(size_t index)
 {
     Client& c = g_clients[index];
+    if (c.closing) return;
     if (c.in_len == kInSize) return;  // full: wait until a late read is answered
     ASAN_UNPOISON_MEMORY_REGION(c.in + c.in_len, kInSize - c.in_len);
     ssize_t n = g_io.recv(c.fd, c.in + c.in_len, kInSize - c.in_len);
@@ -442,8 +451,12 @@ void read_client(size_t index)
     mark_input(c);
     if (n > 0) {
         process_input(int(index));
-    } else if (n == 0 || (err != EINTR && err != EAGAIN && err != EWOULDBLOCK)) {
+    } else if (n == 0) {
+        // The client ended its stream: close when the linger time is up.
         c.closing = true;
+        c.close_at_ms = now_ms() + g_linger_ms;
+    } else if (err != EINTR && err != EAGAIN && err != EWOULDBLOCK) {
+        close_now(c);
     }
 }
 
@@ -452,6 +465,8 @@ void read_client(size_t index)
 void set_verbose(bool verbose) { g_verbose = verbose; }
 
 void circuit_set_io(const CircuitIo& io) { g_io = io; }
+
+void circuit_set_linger(int64_t ms) { g_linger_ms = ms; }
 
 void log_line(const char* fmt, ...)
 {
@@ -482,6 +497,7 @@ int circuit_open(int fd, const char* peer)
     c.user[0] = c.host[0] = '\0';
     c.in_len = c.out_len = 0;
     c.closing = c.held = false;
+    c.close_at_ms = 0;
     mark_input(c);
     log_line("client %u: connected from %s", c.id, peer);
     reply(c, Header{CMD_VERSION, 0, 0, kMinorVersion, 0, 0}, nullptr, 0);
@@ -493,6 +509,11 @@ int circuit_fd(size_t index) { return g_clients[index].fd; }
 short circuit_events(size_t index, int64_t& wake)
 {
     const Client& c = g_clients[index];
+    if (c.closing) {
+        // Nothing more is read; only what is queued still goes out.
+        if (wake < 0 || c.close_at_ms < wake) wake = c.close_at_ms;
+        return c.out_len > 0 ? POLLOUT : 0;
+    }
     if (c.held && (wake < 0 || c.hold_until_ms < wake)) wake = c.hold_until_ms;
     short events = c.in_len < kInSize ? POLLIN : 0;
     return c.out_len > 0 ? short(events | POLLOUT) : events;
@@ -509,7 +530,7 @@ void circuit_service(size_t index, int64_t now)
     if (c.fd < 0) return;
     release_if_due(int(index), now);
     if (c.out_len > 0) flush_client(c);
-    if (c.closing) drop_client(int(index));
+    if (c.closing && now >= c.close_at_ms) drop_client(int(index));
 }
 
 void circuit_close_all()

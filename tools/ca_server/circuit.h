@@ -27,6 +27,10 @@ struct CircuitIo {
 };
 void circuit_set_io(const CircuitIo& io);
 
+// A circuit whose client ended its stream is closed ms later (default 0),
+// as a slow server would; until then it reads nothing more.
+void circuit_set_linger(int64_t ms);
+
 // Takes over an accepted connection (a non-negative handle); returns its slot
 // index, or -1 when every slot is used.
 int circuit_open(int fd, const char* peer);

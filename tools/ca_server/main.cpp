@@ -1,5 +1,5 @@
 // ca_server: a small Channel Access server for tests and demos.
-//   ca_server [-p PORT] [-b ADDR] [-v] PVFILE
+//   ca_server [-p PORT] [-b ADDR] [-l MS] [-v] PVFILE
 //   ca_server [-D DBFILE] [-A ACFFILE] PVFILE   (the same PVs for a soft IOC)
 #include <cerrno>
 #include <cstdio>
@@ -15,10 +15,11 @@ int usage(const char* why)
 {
     fprintf(stderr,
             "ca_server: %s\n"
-            "usage: ca_server [-p PORT] [-b ADDR] [-v] PVFILE\n"
+            "usage: ca_server [-p PORT] [-b ADDR] [-l MS] [-v] PVFILE\n"
             "       ca_server [-D DBFILE] [-A ACFFILE] PVFILE\n"
             "  -p PORT     TCP and UDP port (0 or absent: pick a free one)\n"
             "  -b ADDR     IPv4 address to bind (default 127.0.0.1)\n"
+            "  -l MS       close a circuit MS milliseconds after its client ended it\n"
             "  -v          log each request on stdout\n"
             "  -D DBFILE   write an EPICS database serving the same PVs and exit\n"
             "  -A ACFFILE  write its access security file (softIoc -a) and exit\n",
@@ -65,6 +66,14 @@ int main(int argc, char** argv)
         } else if (strcmp(arg, "-D") == 0 || strcmp(arg, "-A") == 0) {
             if (k + 1 >= argc) return usage("option needs a value");
             (arg[1] == 'D' ? db_file : acf_file) = argv[++k];
+        } else if (strcmp(arg, "-l") == 0) {
+            if (k + 1 >= argc) return usage("option needs a value");
+            const char* val = argv[++k];
+            char* end;
+            long ms = strtol(val, &end, 10);
+            if (*val == '\0' || *end != '\0' || ms < 0 || ms > 60000)
+                return usage("linger must be a number of milliseconds from 0 to 60000");
+            config.linger_ms = int(ms);
         } else if (strcmp(arg, "-p") == 0 || strcmp(arg, "-b") == 0) {
             if (k + 1 >= argc) return usage("option needs a value");
             const char* val = argv[++k];

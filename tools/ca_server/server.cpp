@@ -185,6 +185,7 @@ size_t answer_search(const uint8_t* in, size_t len, const char* peer, uint8_t* o
 int run_server(const ServerConfig& config)
 {
     set_verbose(config.verbose);
+    circuit_set_linger(config.linger_ms);
     in_addr bind_addr{};
     if (inet_pton(AF_INET, config.bind_addr, &bind_addr) != 1) {
         fprintf(stderr, "ca_server: bad bind address '%s' (expected an IPv4 address)\n",

@@ -10,6 +10,7 @@ struct ServerConfig {
     const char* bind_addr = "127.0.0.1";
     uint16_t port = 0;     // 0: pick a free port
     bool verbose = false;  // log each request on stdout
+    int linger_ms = 0;     // close a circuit this long after its client ended it
 };
 
 // Answers one name-search datagram of len bytes from peer ("ADDR:PORT", for
