@@ -94,8 +94,7 @@ void undoCreate(const char* command, const char* const* names, int made, bool sl
     beforeClearing();
     for (int i = 0; i < made; ++i) {
         trace("%s: ca_clear_channel on %s\n", command, names[i]);
-        noteClearing(batchChannels[i]);
-        ca_clear_channel(batchChannels[i]);
+        clearChannel(batchChannels[i]);
         if (slotted) EPICS_ChanIdInUse[batchSlots[i]] = 0;
     }
     afterClearing();
@@ -171,8 +170,7 @@ int EPICS_ClearChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char*
     beforeClearing();
     for (int i = 0; i < count; ++i) {
         trace("%s: ca_clear_channel on slot %u\n", command, batchSlots[i]);
-        noteClearing(EPICS_ChanIdStore[batchSlots[i]]);
-        ca_clear_channel(EPICS_ChanIdStore[batchSlots[i]]);
+        clearChannel(EPICS_ChanIdStore[batchSlots[i]]);
         EPICS_ChanIdInUse[batchSlots[i]] = 0;
     }
     afterClearing();

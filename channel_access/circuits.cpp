@@ -30,7 +30,6 @@ int leavingCount = 0;
 
 // Circuits expected to close, and how many there were before the first
 // clear that closes one; reset once a create has waited for them.
-bool closing = false;
 unsigned circuitsBefore = 0;
 unsigned closingCount = 0;
 
@@ -51,13 +50,14 @@ bool hostOf(chid channel, char (&host)[kHostSize]) {
 
 void beforeClearing() {
     leavingCount = 0;
-    if (!closing) circuitsBefore = ca_get_ioc_connection_count();
+    if (closingCount == 0) circuitsBefore = ca_get_ioc_connection_count();
 }
 
-void noteClearing(chid channel) {
+void clearChannel(chid channel) {
     char host[kHostSize];
-    if (!hostOf(channel, host) || findLeaving(host) >= 0 || leavingCount == kMaxHosts) return;
-    memcpy(leavingHosts[leavingCount++], host, sizeof host);
+    if (hostOf(channel, host) && findLeaving(host) < 0 && leavingCount < kMaxHosts)
+        memcpy(leavingHosts[leavingCount++], host, sizeof host);
+    ca_clear_channel(channel);
 }
 
 void afterClearing() {
@@ -66,16 +66,14 @@ void afterClearing() {
         char host[kHostSize];
         if (EPICS_ChanIdInUse[slot] == 0 || !hostOf(EPICS_ChanIdStore[slot], host)) continue;
         int i = findLeaving(host);
-        if (i >= 0) memcpy(leavingHosts[i], leavingHosts[--leavingCount], kHostSize);
+        if (i >= 0) memmove(leavingHosts[i], leavingHosts[--leavingCount], kHostSize);
     }
-    if (leavingCount == 0) return;
-    closing = true;
     closingCount += static_cast<unsigned>(leavingCount);
     leavingCount = 0;
 }
 
 void settleCircuits() {
-    if (!closing) return;
+    if (closingCount == 0) return;
     unsigned target = circuitsBefore > closingCount ? circuitsBefore - closingCount : 0;
     forgetCircuits();
     auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
@@ -84,7 +82,6 @@ void settleCircuits() {
 }
 
 void forgetCircuits() {
-    closing = false;
     closingCount = 0;
     leavingCount = 0;
 }

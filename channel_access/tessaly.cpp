@@ -361,8 +361,7 @@ int EPICS_ClearChannelCmd(ClientData, Tcl_Interp* interp, int argc, const char* 
     uint32_t slot = parseSlot(argv[1]);
     if (!slotValid(slot)) return fail(interp, "Invalid ChanId in %s", command);
     beforeClearing();
-    noteClearing(EPICS_ChanIdStore[slot]);
-    ca_clear_channel(EPICS_ChanIdStore[slot]);
+    clearChannel(EPICS_ChanIdStore[slot]);
     EPICS_ChanIdInUse[slot] = 0;
     afterClearing();
     return reply(interp, "%d", 0);

@@ -92,11 +92,12 @@ int needContext(Tcl_Interp* interp, const char* command);
 int resetAfterRefusal(Tcl_Interp* interp, std::string_view call, const char* command, int status);
 
 // Circuits closed by clears (circuits.cpp). A command that clears channels
-// calls beforeClearing, then noteClearing for each channel before clearing
-// it, then afterClearing once their slots are free; a create calls
-// settleCircuits before its first request. forgetCircuits after a reset.
+// calls beforeClearing, then clearChannel (ca_clear_channel, noting the
+// channel's server) for each, then afterClearing once their slots are free;
+// a create calls settleCircuits before its first request. forgetCircuits
+// after a reset.
 void beforeClearing();
-void noteClearing(chid channel);
+void clearChannel(chid channel);
 void afterClearing();
 void settleCircuits();
 void forgetCircuits();
