@@ -207,6 +207,16 @@ bool AttachReleaseLock(SyncObject &obj, sem_t *sem, SyncKind kind, int32_t maxim
     return true;
 }
 
+// An existing semaphore by its portable name; nullptr (errno set) when there is none.
+sem_t *OpenExistingSem(const char *name)
+{
+    char sysName[kNameSize];
+    if (!SystemName(name, sysName))
+        return nullptr;
+    sem_t *sem = sem_open(sysName, 0);
+    return sem == SEM_FAILED ? nullptr : sem;
+}
+
 } // namespace
 
 bool CreateSync(SyncObject &obj, const char *name, SyncKind kind, int32_t initial, int32_t maximum)
@@ -228,12 +238,9 @@ bool CreateSync(SyncObject &obj, const char *name, SyncKind kind, int32_t initia
 
 bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
 {
-    char sysName[kNameSize];
     obj.handle = nullptr;
-    if (!SystemName(name, sysName))
-        return false;
-    sem_t *sem = sem_open(sysName, 0);
-    if (sem == SEM_FAILED)
+    sem_t *sem = OpenExistingSem(name);
+    if (sem == nullptr)
         return false;
     return AttachReleaseLock(obj, sem, kind, maximum);
 }
@@ -440,12 +447,9 @@ void CloseNamedMemory(SharedMemory &mem, const void *view)
 
 bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
 {
-    char sysName[kNameSize];
     obj.handle = nullptr;
-    if (!SystemName(name, sysName))
-        return false;
-    sem_t *sem = sem_open(sysName, 0);
-    if (sem == SEM_FAILED)
+    sem_t *sem = OpenExistingSem(name);
+    if (sem == nullptr)
         return false;
     obj = SyncObject{sem, kind, maximum};
     return true;

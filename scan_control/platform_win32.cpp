@@ -73,18 +73,29 @@ bool CreateSync(SyncObject &obj, const char *name, SyncKind kind, int32_t initia
     return true;
 }
 
-bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+namespace {
+
+// Opens an existing event or semaphore with the access rights given for its kind.
+bool OpenExistingSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum, DWORD eventRights,
+                      DWORD semaphoreRights)
 {
     char sysName[kNameSize];
     obj.handle = nullptr;
     if (!SystemName(name, sysName))
         return false;
-    HANDLE h = kind == SyncKind::Event ? OpenEventA(EVENT_ALL_ACCESS, FALSE, sysName)
-                                       : OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, sysName);
+    HANDLE h = kind == SyncKind::Event ? OpenEventA(eventRights, FALSE, sysName)
+                                       : OpenSemaphoreA(semaphoreRights, FALSE, sysName);
     if (h == nullptr)
         return false;
     obj = SyncObject{h, kind, maximum};
     return true;
+}
+
+} // namespace
+
+bool OpenSync(SyncObject &obj, const char *name, SyncKind kind, int32_t maximum)
+{
+    return OpenExistingSync(obj, name, kind, maximum, EVENT_ALL_ACCESS, SEMAPHORE_ALL_ACCESS);
 }
 
 WaitStatus WaitSync(SyncObject &obj, uint32_t timeoutMs)
@@ -228,16 +239,7 @@ bool OpenSyncForQuery(SyncObject &obj, const char *name, SyncKind kind, int32_t 
 {
     // The query rights only (EVENT_QUERY_STATE, SEMAPHORE_QUERY_STATE).
     constexpr DWORD kQueryState = 0x0001;
-    char sysName[kNameSize];
-    obj.handle = nullptr;
-    if (!SystemName(name, sysName))
-        return false;
-    HANDLE h = kind == SyncKind::Event ? OpenEventA(kQueryState, FALSE, sysName)
-                                       : OpenSemaphoreA(kQueryState, FALSE, sysName);
-    if (h == nullptr)
-        return false;
-    obj = SyncObject{h, kind, maximum};
-    return true;
+    return OpenExistingSync(obj, name, kind, maximum, kQueryState, kQueryState);
 }
 
 void CloseSync(SyncObject &obj)
