@@ -42,11 +42,15 @@ def run_server(*args):
     return subprocess.run([cs.SERVER, *args], capture_output=True, text=True, timeout=5)
 
 
-def pv_file(text):
+def run_server_on(text, *args):
+    """Runs ca_server with args on a PV file holding text; returns its path and the result."""
     fd, path = tempfile.mkstemp(suffix=".pvs", text=True)
-    with os.fdopen(fd, "w") as f:
-        f.write(text)
-    return path
+    try:
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+        return path, run_server(*args, path)
+    finally:
+        os.unlink(path)
 
 
 class CommandLine(unittest.TestCase):
@@ -70,11 +74,7 @@ class CommandLine(unittest.TestCase):
             ("A long 1 delay=5/x\n", ":1: bad read count in delay=MS/N"),
         )
         for text, message in cases:
-            path = pv_file(text)
-            try:
-                result = run_server("-p", "0", path)
-            finally:
-                os.unlink(path)
+            path, result = run_server_on(text, "-p", "0")
             self.assertEqual(result.returncode, 1, text)
             self.assertIn(path + message, result.stderr, text)
         result = run_server("/nonexistent/pvs")
@@ -85,11 +85,7 @@ class CommandLine(unittest.TestCase):
         # IOC's macro expansion garbles escapes other than \t \n \r.
         for text, message in (("A.B long 1\n", "no '.'"), ('A string "$(X)"\n', "as a macro"),
                               ('A string "a\x01b"\n', "control character 0x01")):
-            path = pv_file(text)
-            try:
-                result = run_server("-D", "/dev/null", path)
-            finally:
-                os.unlink(path)
+            _, result = run_server_on(text, "-D", "/dev/null")
             self.assertEqual(result.returncode, 1, text)
             self.assertIn(message, result.stderr, text)
 
