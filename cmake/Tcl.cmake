@@ -128,16 +128,39 @@ if {[package vcompare [info tclversion] 9.0] >= 0} {
 ")
 endfunction()
 
-# A package built in both flavours, in the build tree and on install: its
-# pkgIndex.tcl in `dir` (beside the libraries), and the libraries of
-# `target8` and, when it is not empty, `target9` with that index in
-# `installdir` (under the prefix).
-function(tcl_package package version dir installdir target8 target9)
+# A Tcl extension built once per Tcl major version from the same SOURCES,
+# linked to the LINK libraries and the stubs library of its Tcl:
+#   `target`       file `name`, against Tcl 8's stubs (serves 8.4 to 8.6);
+#   `target`_tcl9  file tcl9`name` as Tcl 9 names extensions, with BUILD_TCL9.
+# Both go to `dir` with hidden symbols, beside the package's pkgIndex.tcl, and
+# are installed with it in `installdir` (under the prefix).  Sets
+# `target`_FLAVOURS in the caller to the targets made, for settings of its own.
+function(tcl_extension package version target name dir installdir)
+  cmake_parse_arguments(PARSE_ARGV 6 _ext "" "" "SOURCES;LINK")
+  set(_flavours "")
   set(_file9 "")
-  if(target9)
-    set(_file9 $<TARGET_FILE_NAME:${target9}>)
-  endif()
-  tcl_package_index(${dir}/pkgIndex.tcl ${package} ${version} $<TARGET_FILE_NAME:${target8}> "${_file9}")
-  install(TARGETS ${target8} ${target9} LIBRARY DESTINATION ${installdir} RUNTIME DESTINATION ${installdir})
+  foreach(_major 8 9)
+    if(_major EQUAL 8)
+      set(_target ${target})
+      set(_name ${name})
+    elseif(BUILD_TCL9)
+      set(_target ${target}_tcl9)
+      set(_name tcl9${name})
+      set(_file9 $<TARGET_FILE_NAME:${_target}>)
+    else()
+      break()
+    endif()
+    add_library(${_target} MODULE ${_ext_SOURCES})
+    target_link_libraries(${_target} PRIVATE ${_ext_LINK} Tcl::stubs${_major})
+    set_target_properties(${_target} PROPERTIES
+      OUTPUT_NAME ${_name}
+      CXX_VISIBILITY_PRESET hidden
+      VISIBILITY_INLINES_HIDDEN ON
+      LIBRARY_OUTPUT_DIRECTORY ${dir})
+    list(APPEND _flavours ${_target})
+  endforeach()
+  tcl_package_index(${dir}/pkgIndex.tcl ${package} ${version} $<TARGET_FILE_NAME:${target}> "${_file9}")
+  install(TARGETS ${_flavours} LIBRARY DESTINATION ${installdir} RUNTIME DESTINATION ${installdir})
   install(FILES ${dir}/pkgIndex.tcl DESTINATION ${installdir})
+  set(${target}_FLAVOURS ${_flavours} PARENT_SCOPE)
 endfunction()
