@@ -4,9 +4,14 @@
 // values pays for one round trip instead of a dozen.
 //
 // They answer as the single commands do (messages, conversions, slot rules,
-// the reset rule) and are all or nothing: every word is checked before the
-// first request is made, and a command that fails returns no values.
-#include "tessaly_internal.h"
+// the reset rule: the gets and puts take the same request path) and are all
+// or nothing: every word is checked before the first request is made, and a
+// command that fails returns no values.
+#include "circuits.h"
+#include "commands.h"
+#include "context.h"
+#include "requests.h"
+#include "text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -47,32 +52,10 @@ int readSlots(Tcl_Interp* interp, const char* command, const char* const* words,
     return TCL_OK;
 }
 
-// A put the library refuses resets the context, and the puts the batch had
-// queued before it may still go out as the context closes.  A channel whose
-// put would be refused (not connected, or without write access) is
-// therefore asked first: when the library refuses it, nothing else of the
-// batch has been sent.  (Gets change nothing on the server and need no such
-// care.)  Returns the index of the batch's n-th request in that order.
-int firstDoubtful(int count) {
-    for (int i = 0; i < count; ++i) {
-        chid channel = EPICS_ChanIdStore[batchSlots[i]];
-        if (ca_state(channel) != cs_conn || ca_write_access(channel) == 0) return i;
-    }
-    return -1;
+int replyZero(Tcl_Interp* interp) {
+    Tcl_SetObjResult(interp, Tcl_NewStringObj("0", -1));
+    return TCL_OK;
 }
-
-int requestOrder(int n, int doubtful) {
-    if (doubtful < 0) return n;
-    if (n == 0) return doubtful;
-    return n <= doubtful ? n - 1 : n;
-}
-
-int waitForAll(const char* command) {
-    int status = ca_pend_io(kWaitSeconds);
-    trace("%s: ca_pend_io returned with rc=0x%x\n", command, static_cast<unsigned>(status));
-    return status;
-}
-
 
 // Appends " NAME" to the message in EPICS_response while it fits with room
 // for the closing " ...)"; returns false (having written " ...") once not.
@@ -95,22 +78,37 @@ void undoCreate(const char* command, const char* const* names, int made, bool sl
     for (int i = 0; i < made; ++i) {
         trace("%s: ca_clear_channel on %s\n", command, names[i]);
         clearChannel(batchChannels[i]);
-        if (slotted) EPICS_ChanIdInUse[batchSlots[i]] = 0;
+        if (slotted) releaseSlot(batchSlots[i]);
     }
     afterClearing();
 }
 
-int EPICS_CreateChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    constexpr const char* command = "EPICS_CreateChannels";
+// The message of a create whose wait ended before every channel connected:
+// the channels that did not, as many as the message holds.
+void describeUnconnected(const char* command, const char* const* names, int count, int status) {
+    int n = snprintf(EPICS_response, sizeof EPICS_response, "ca_pend_io in %s failed %s", command,
+                     ca_message(status));
+    std::size_t used = n > 0 ? static_cast<std::size_t>(n) : 0;
+    bool listed = false, whole = true;
+    for (int i = 0; i < count && whole; ++i) {
+        if (ca_state(batchChannels[i]) == cs_conn) continue;
+        if (!listed) {
+            snprintf(EPICS_response + used, sizeof EPICS_response - used, " (not connected:");
+            used += strlen(EPICS_response + used);
+            listed = true;
+        }
+        whole = appendName(used, names[i]);
+    }
+    if (listed) snprintf(EPICS_response + used, sizeof EPICS_response - used, ")");
+}
+
+int EPICS_CreateChannelsCmd(ClientData data, Tcl_Interp* interp, int argc, const char* argv[]) {
+    const char* command = commandOf(data).name;
     if (argc < 2) return wrongWords(interp, command);
     if (needContext(interp, command) != TCL_OK) return TCL_ERROR;
     const char* const* names = argv + 1;
     int count = argc - 1;
-
-    int freeSlots = 0;
-    for (int slot = 0; slot < kSlotCount; ++slot)
-        if (EPICS_ChanIdInUse[slot] == 0) ++freeSlots;
-    if (count > freeSlots) return fail(interp, "No spare slots in %s", command);
+    if (count > freeSlotCount()) return fail(interp, "No spare slots in %s", command);
     settleCircuits();
 
     for (int i = 0; i < count; ++i) {
@@ -124,30 +122,12 @@ int EPICS_CreateChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char
         }
     }
     // Each channel takes the lowest free slot at its turn, before the wait.
-    for (int i = 0, slot = 0; i < count; ++i, ++slot) {
-        while (EPICS_ChanIdInUse[slot] != 0) ++slot;
-        batchSlots[i] = static_cast<uint32_t>(slot);
-        EPICS_ChanIdStore[slot] = batchChannels[i];
-        EPICS_ChanIdInUse[slot] = 1;
-    }
+    for (int i = 0; i < count; ++i) batchSlots[i] = static_cast<uint32_t>(takeSlot(batchChannels[i]));
 
-    int status = waitForAll(command);
+    int status = ca_pend_io(kWaitSeconds);
+    trace("%s: ca_pend_io returned with rc=0x%x\n", command, static_cast<unsigned>(status));
     if (status != ECA_NORMAL) {
-        // Name the channels that did not connect, as many as the message holds.
-        int n = snprintf(EPICS_response, sizeof EPICS_response, "ca_pend_io in %s failed %s", command,
-                         ca_message(status));
-        std::size_t used = n > 0 ? static_cast<std::size_t>(n) : 0;
-        bool listed = false, whole = true;
-        for (int i = 0; i < count && whole; ++i) {
-            if (ca_state(batchChannels[i]) == cs_conn) continue;
-            if (!listed) {
-                snprintf(EPICS_response + used, sizeof EPICS_response - used, " (not connected:");
-                used += strlen(EPICS_response + used);
-                listed = true;
-            }
-            whole = appendName(used, names[i]);
-        }
-        if (listed) snprintf(EPICS_response + used, sizeof EPICS_response - used, ")");
+        describeUnconnected(command, names, count, status);
         undoCreate(command, names, count, true);
         Tcl_SetErrorCode(interp, forTcl(EPICS_response), static_cast<char*>(nullptr));
         return TCL_ERROR;
@@ -160,8 +140,8 @@ int EPICS_CreateChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char
     return TCL_OK;
 }
 
-int EPICS_ClearChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    constexpr const char* command = "EPICS_ClearChannels";
+int EPICS_ClearChannelsCmd(ClientData data, Tcl_Interp* interp, int argc, const char* argv[]) {
+    const char* command = commandOf(data).name;
     if (argc < 2) return wrongWords(interp, command);
     if (argc - 1 > kMaxBatch) return tooMany(interp, command);
     if (needContext(interp, command) != TCL_OK) return TCL_ERROR;
@@ -170,104 +150,69 @@ int EPICS_ClearChannelsCmd(ClientData, Tcl_Interp* interp, int argc, const char*
     beforeClearing();
     for (int i = 0; i < count; ++i) {
         trace("%s: ca_clear_channel on slot %u\n", command, batchSlots[i]);
-        clearChannel(EPICS_ChanIdStore[batchSlots[i]]);
-        EPICS_ChanIdInUse[batchSlots[i]] = 0;
+        clearChannel(channelOf(batchSlots[i]));
+        releaseSlot(batchSlots[i]);
     }
     afterClearing();
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("0", -1));
-    return TCL_OK;
+    return replyZero(interp);
 }
 
-int getValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc, const char* argv[]) {
-    if (argc < 2) return wrongWords(interp, command);
-    if (argc - 1 > kMaxBatch) return tooMany(interp, command);
-    if (needContext(interp, command) != TCL_OK) return TCL_ERROR;
+// EPICS_GetInts, EPICS_GetFloats, EPICS_GetStrings.
+int getsCmd(ClientData data, Tcl_Interp* interp, int argc, const char* argv[]) {
+    const StringCommand& row = commandOf(data);
+    if (argc < 2) return wrongWords(interp, row.name);
+    if (argc - 1 > kMaxBatch) return tooMany(interp, row.name);
+    if (needContext(interp, row.name) != TCL_OK) return TCL_ERROR;
     int count = argc - 1;
-    if (readSlots(interp, command, argv + 1, count, 1, false) != TCL_OK) return TCL_ERROR;
+    if (readSlots(interp, row.name, argv + 1, count, 1, false) != TCL_OK) return TCL_ERROR;
+    if (getAll(interp, row.name, row.kind, batchSlots, count, Style::Batch) != TCL_OK) return TCL_ERROR;
 
-    for (int i = 0; i < count; ++i) {
-        uint32_t slot = batchSlots[i];
-        int status = ca_array_get(requestType(kind), 1, EPICS_ChanIdStore[slot], receiveBuffer(slot, kind));
-        trace("%s: ca_get on slot %u returned with rc=0x%x\n", command, slot, static_cast<unsigned>(status));
-        if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_get", command, status);
-    }
-    int status = waitForAll(command);
-    if (status != ECA_NORMAL)
-        return fail(interp, "ca_pend_io in %s failed %s", command, ca_message(status));
-
+    const Kind& kind = kindOf(row.kind);
     Tcl_Obj* values = Tcl_NewListObj(0, nullptr);
     char text[kValueTextSize];
     for (int i = 0; i < count; ++i) {
-        std::size_t length = formatReceived(batchSlots[i], kind, text);
-        Tcl_Obj* value = kind == ValueKind::String ? Tcl_NewStringObj(forTcl(text), -1)
-                                                   : Tcl_NewStringObj(text, static_cast<int>(length));
+        std::size_t length = kind.format(valuesOf(batchSlots[i]), text);
+        Tcl_Obj* value = row.kind == ValueKind::String ? Tcl_NewStringObj(forTcl(text), -1)
+                                                       : Tcl_NewStringObj(text, static_cast<int>(length));
         Tcl_ListObjAppendElement(nullptr, values, value);
     }
     Tcl_SetObjResult(interp, values);
     return TCL_OK;
 }
 
-int putValues(Tcl_Interp* interp, const char* command, ValueKind kind, int argc, const char* argv[]) {
-    if (argc < 3 || (argc - 1) % 2 != 0) return wrongWords(interp, command);
-    if ((argc - 1) / 2 > kMaxBatch) return tooMany(interp, command);
-    if (needContext(interp, command) != TCL_OK) return TCL_ERROR;
+// EPICS_PutInts, EPICS_PutFloats, EPICS_PutStrings.
+int putsCmd(ClientData data, Tcl_Interp* interp, int argc, const char* argv[]) {
+    const StringCommand& row = commandOf(data);
+    if (argc < 3 || (argc - 1) % 2 != 0) return wrongWords(interp, row.name);
+    if ((argc - 1) / 2 > kMaxBatch) return tooMany(interp, row.name);
+    if (needContext(interp, row.name) != TCL_OK) return TCL_ERROR;
     int count = (argc - 1) / 2;
     const char* const* values = argv + 2;
 
     // Values first, as the single puts parse them before the slot test.
-    for (int i = 0; i < count; ++i) batchValues[i] = toPutValue(kind, values[2 * i]);
-    if (readSlots(interp, command, argv + 1, count, 2, false) != TCL_OK) return TCL_ERROR;
+    for (int i = 0; i < count; ++i) batchValues[i] = toPutValue(row.kind, values[2 * i]);
+    if (readSlots(interp, row.name, argv + 1, count, 2, false) != TCL_OK) return TCL_ERROR;
     for (int i = 0; i < count; ++i)
         if (!batchValues[i].fits())
-            return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, command);
-
-    int doubtful = firstDoubtful(count);
-    for (int n = 0; n < count; ++n) {
-        int i = requestOrder(n, doubtful);
-        // ca_array_put copies the value into its send buffer before returning.
-        int status = ca_array_put(requestType(kind), 1, EPICS_ChanIdStore[batchSlots[i]], batchValues[i].data());
-        trace("%s: ca_put on slot %u with arg 0x%x returned with rc=0x%x\n", command, batchSlots[i],
-              batchValues[i].traced(), static_cast<unsigned>(status));
-        if (status != ECA_NORMAL) return resetAfterRefusal(interp, "ca_put", command, status);
-    }
-    int status = waitForAll(command);
-    if (status != ECA_NORMAL)
-        return fail(interp, "ca_pend_io in %s failed %s", command, ca_message(status));
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("0", -1));
-    return TCL_OK;
+            return fail(interp, "Value longer than %d bytes in %s", MAX_STRING_SIZE - 1, row.name);
+    if (putAll(interp, row.name, batchSlots, batchValues, count, Style::Batch) != TCL_OK)
+        return TCL_ERROR;
+    return replyZero(interp);
 }
 
-int EPICS_GetIntsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    return getValues(interp, "EPICS_GetInts", ValueKind::Int, argc, argv);
-}
-int EPICS_GetFloatsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    return getValues(interp, "EPICS_GetFloats", ValueKind::Float, argc, argv);
-}
-int EPICS_GetStringsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    return getValues(interp, "EPICS_GetStrings", ValueKind::String, argc, argv);
-}
-int EPICS_PutIntsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    return putValues(interp, "EPICS_PutInts", ValueKind::Int, argc, argv);
-}
-int EPICS_PutFloatsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    return putValues(interp, "EPICS_PutFloats", ValueKind::Float, argc, argv);
-}
-int EPICS_PutStringsCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    return putValues(interp, "EPICS_PutStrings", ValueKind::String, argc, argv);
-}
+constexpr StringCommand kRows[] = {
+    {"EPICS_CreateChannels", EPICS_CreateChannelsCmd, ValueKind::Int},
+    {"EPICS_ClearChannels", EPICS_ClearChannelsCmd, ValueKind::Int},
+    {"EPICS_GetInts", getsCmd, ValueKind::Int},
+    {"EPICS_GetFloats", getsCmd, ValueKind::Float},
+    {"EPICS_GetStrings", getsCmd, ValueKind::String},
+    {"EPICS_PutInts", putsCmd, ValueKind::Int},
+    {"EPICS_PutFloats", putsCmd, ValueKind::Float},
+    {"EPICS_PutStrings", putsCmd, ValueKind::String},
+};
 
 }  // namespace
 
-const CommandEntry kBatchCommands[] = {
-    {"EPICS_CreateChannels", EPICS_CreateChannelsCmd},
-    {"EPICS_ClearChannels", EPICS_ClearChannelsCmd},
-    {"EPICS_GetInts", EPICS_GetIntsCmd},
-    {"EPICS_GetFloats", EPICS_GetFloatsCmd},
-    {"EPICS_GetStrings", EPICS_GetStringsCmd},
-    {"EPICS_PutInts", EPICS_PutIntsCmd},
-    {"EPICS_PutFloats", EPICS_PutFloatsCmd},
-    {"EPICS_PutStrings", EPICS_PutStringsCmd},
-};
-const std::size_t kBatchCommandCount = sizeof kBatchCommands / sizeof kBatchCommands[0];
+const CommandTable<StringCommand> kBatchCommands{kRows, sizeof kRows / sizeof kRows[0]};
 
 }  // namespace tessaly

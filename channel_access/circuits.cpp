@@ -11,7 +11,8 @@
 // itself never waits), and the next create first lets libca close those
 // circuits: it waits in the library, in short steps and for at most
 // kSettleLimit, until the number of circuits has dropped by as many.
-#include "tessaly_internal.h"
+#include "circuits.h"
+#include "slots.h"
 
 #include <chrono>
 #include <cstring>
@@ -62,9 +63,9 @@ void clearChannel(chid channel) {
 
 void afterClearing() {
     // A server that still serves a channel in use keeps its circuit.
-    for (int slot = 0; slot < kSlotCount && leavingCount > 0; ++slot) {
+    for (uint32_t slot = 0; slot < kSlotCount && leavingCount > 0; ++slot) {
         char host[kHostSize];
-        if (EPICS_ChanIdInUse[slot] == 0 || !hostOf(EPICS_ChanIdStore[slot], host)) continue;
+        if (!slotValid(slot) || !hostOf(channelOf(slot), host)) continue;
         int i = findLeaving(host);
         if (i >= 0) memmove(leavingHosts[i], leavingHosts[--leavingCount], kHostSize);
     }
