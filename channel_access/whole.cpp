@@ -132,11 +132,16 @@ int checkSlots(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* const
         Tcl_SetObjResult(interp, Tcl_NewStringObj(forTcl(EPICS_response), -1));
         return TCL_ERROR;
     }
+    bool allConnected = true;
     for (int i = first; i < objc; i += per) {
         uint32_t slot = parseSlot(objv[i]);
         if (!slotValid(slot)) return failWith(interp, "Invalid ChanId in %s", command);
         subjects.push_back(Subject{command, slot, channelOf(slot)});
+        allConnected = allConnected && ca_state(channelOf(slot)) == cs_conn;
     }
+    // A lost channel is found again only while this thread is inside the
+    // library: let what has arrived for it run before judging it.
+    if (!allConnected) ca_poll();
     return TCL_OK;
 }
 
