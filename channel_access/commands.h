@@ -39,5 +39,6 @@ int checkWords(Tcl_Interp* interp, const char* command, int argc, int wanted);
 extern const CommandTable<StringCommand> kSingleCommands;  // single.cpp, in order
 extern const CommandTable<StringCommand> kBatchCommands;   // batch.cpp
 extern const CommandTable<ObjCommand> kWholeCommands;      // whole.cpp
+extern const CommandTable<ObjCommand> kEventCommands;      // monitors.cpp
 
 }  // namespace tessaly

@@ -4,6 +4,7 @@
 // a fresh one with every slot free.
 #include "context.h"
 #include "circuits.h"
+#include "pending.h"
 #include "slots.h"
 #include "text.h"
 
@@ -17,20 +18,34 @@ namespace tessaly {
 namespace {
 
 int wakeup = -1;
-ContextHook onMade = nullptr;
-ContextHook onClosing = nullptr;
+int contextCount = 0;
+DescriptorHook descriptorHook = nullptr;
+constexpr int kMaxHooks = 4;
+ContextHook closingHooks[kMaxHooks] = {};
 
 // libca names its wake-up socket at the first channel created after the
 // registration (and again when the context goes).
-void noteDescriptor(void*, int fd, int opened) { wakeup = opened ? fd : -1; }
+void noteDescriptor(void*, int fd, int opened) {
+    wakeup = opened ? fd : -1;
+    if (descriptorHook != nullptr) descriptorHook(fd, opened != 0);
+}
 
 }  // namespace
 
+int contextNumber() { return contextCount; }
+
 int wakeupDescriptor() { return wakeup; }
 
-void setContextHooks(ContextHook made, ContextHook closing) {
-    onMade = made;
-    onClosing = closing;
+void setDescriptorHook(DescriptorHook hook) { descriptorHook = hook; }
+
+void onContextClosing(ContextHook hook) {
+    for (ContextHook& slot : closingHooks) {
+        if (slot == hook) return;
+        if (slot == nullptr) {
+            slot = hook;
+            return;
+        }
+    }
 }
 
 // Every channel and value command needs a live context; without one the slot
@@ -63,15 +78,17 @@ int SetUpEPICS() {
         return -1;
     }
     EPICS_Handle = 1;
+    ++contextCount;
     releaseAllSlots();
     ca_add_fd_registration(noteDescriptor, nullptr);
-    if (onMade != nullptr) onMade();
     return 0;
 }
 
 int CloseDownEPICS() {
     if (EPICS_Handle == -1) return 0;
-    if (onClosing != nullptr) onClosing();
+    for (ContextHook hook : closingHooks)
+        if (hook != nullptr) hook();
+    closeAllRequests();
     // The library keeps a copy of each channel's name until the channel is
     // cleared, and destroying the context does not free them: clear every
     // channel still in use first, so that resets never leak.  The flags stay

@@ -20,14 +20,20 @@ int needContext(Tcl_Interp* interp, const char* command);
 // "CALL in COMMAND failed TEXT", announces the reset and destroys the context.
 int resetAfterRefusal(Tcl_Interp* interp, std::string_view call, const char* command, int status);
 
+// The number of the current context: each new one counts one up.
+int contextNumber();
+
 // libca's wake-up descriptor: readable while a receive thread waits to run
 // callbacks (which it does inside ca_poll or ca_pend_event).  -1 until the
 // library has named it (at the first channel of a context).
 int wakeupDescriptor();
+// Told when the library names its wake-up descriptor or takes it back.
+using DescriptorHook = void (*)(int fd, bool opened);
+void setDescriptorHook(DescriptorHook hook);
 
-// Called after a context is made and before it is destroyed, for the parts
-// of the extension that keep state tied to it.
+// Called before a context is destroyed, for the parts of the extension that
+// keep state tied to it (each registers one).
 using ContextHook = void (*)();
-void setContextHooks(ContextHook made, ContextHook closing);
+void onContextClosing(ContextHook hook);
 
 }  // namespace tessaly

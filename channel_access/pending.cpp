@@ -5,6 +5,7 @@
 // that an answer for a closed request matches no open row.
 #include "pending.h"
 #include "context.h"
+#include "events.h"
 
 #include <poll.h>
 
@@ -16,7 +17,6 @@
 namespace tessaly {
 namespace {
 
-constexpr int kMaxRequests = 4096;
 constexpr int kIndexBits = 12;
 static_assert(kMaxRequests == 1 << kIndexBits, "the index part of a tag covers the table");
 
@@ -24,13 +24,14 @@ struct Request {
     uint32_t generation;
     bool open;
     bool answered;
+    bool notify;
     int status;
     long count;
     void* buffer;
     std::size_t capacity;
 };
 
-std::mutex requestsLock;  // callbacks may run on libca's receive thread
+std::mutex lock;  // callbacks may run on libca's receive thread
 Request requests[kMaxRequests];
 int nextFree = 0;
 
@@ -49,14 +50,22 @@ Request* requestOfTag(void* tag) {
 
 }  // namespace
 
-RequestId openRequest(void* buffer, std::size_t capacity) {
-    std::lock_guard<std::mutex> hold(requestsLock);
+std::mutex& callbackLock() { return lock; }
+
+uint32_t requestGeneration(RequestId id) {
+    std::lock_guard<std::mutex> hold(lock);
+    return requests[id].generation;
+}
+
+RequestId openRequest(void* buffer, std::size_t capacity, bool notify) {
+    std::lock_guard<std::mutex> hold(lock);
     for (int tried = 0; tried < kMaxRequests; ++tried) {
         int id = (nextFree + tried) % kMaxRequests;
         Request& request = requests[id];
         if (request.open) continue;
         request.open = true;
         request.answered = false;
+        request.notify = notify;
         request.status = ECA_NORMAL;
         request.count = 0;
         request.buffer = buffer;
@@ -68,16 +77,20 @@ RequestId openRequest(void* buffer, std::size_t capacity) {
 }
 
 void* requestTag(RequestId id) {
-    std::lock_guard<std::mutex> hold(requestsLock);
+    std::lock_guard<std::mutex> hold(lock);
     return reinterpret_cast<void*>(tagOf(id));
 }
 
 void onRequestAnswered(event_handler_args args) {
-    std::lock_guard<std::mutex> hold(requestsLock);
+    std::lock_guard<std::mutex> hold(lock);
     Request* request = requestOfTag(args.usr);
     if (request == nullptr || request->answered) return;  // late: its command has gone
     request->answered = true;
     request->status = args.status;
+    if (request->notify) {
+        auto id = static_cast<uint32_t>(request - requests);
+        noteReady(Ready::Completion, id, request->generation);
+    }
     if (args.status != ECA_NORMAL || args.dbr == nullptr || request->buffer == nullptr) return;
     long count = static_cast<long>(args.count);
     std::size_t size = dbr_size_n(args.type, count);
@@ -93,7 +106,7 @@ void onRequestAnswered(event_handler_args args) {
 }
 
 bool requestAnswered(RequestId id, int& status, long& count) {
-    std::lock_guard<std::mutex> hold(requestsLock);
+    std::lock_guard<std::mutex> hold(lock);
     const Request& request = requests[id];
     if (!request.answered) return false;
     status = request.status;
@@ -102,7 +115,7 @@ bool requestAnswered(RequestId id, int& status, long& count) {
 }
 
 void closeRequest(RequestId id) {
-    std::lock_guard<std::mutex> hold(requestsLock);
+    std::lock_guard<std::mutex> hold(lock);
     Request& request = requests[id];
     request.open = false;
     request.buffer = nullptr;
@@ -110,7 +123,7 @@ void closeRequest(RequestId id) {
 }
 
 void closeAllRequests() {
-    std::lock_guard<std::mutex> hold(requestsLock);
+    std::lock_guard<std::mutex> hold(lock);
     for (Request& request : requests) {
         if (!request.open) continue;
         request.open = false;
@@ -122,7 +135,7 @@ void closeAllRequests() {
 namespace {
 
 bool allAnswered(const RequestId* ids, int count, int& first) {
-    std::lock_guard<std::mutex> hold(requestsLock);
+    std::lock_guard<std::mutex> hold(lock);
     for (int i = 0; i < count; ++i) {
         if (!requests[ids[i]].answered) {
             first = i;

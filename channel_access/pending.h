@@ -13,17 +13,27 @@
 
 #include "exports.h"
 
+#include <cstdint>
 #include <cstddef>
+#include <mutex>
 
 namespace tessaly {
 
 // A request's handle; -1 when none could be opened.
 using RequestId = int;
+constexpr int kMaxRequests = 4096;  // open at once
+
+// The lock under which callbacks hand over what arrived (this file's and
+// the event loop's records alike).  Never held across a library call.
+std::mutex& callbackLock();
 
 // Opens a request whose answer (a get's DBR data) is copied into `buffer`
 // of `capacity` bytes, owned by the caller until closeRequest.  A put's
-// request takes no buffer.
-RequestId openRequest(void* buffer, std::size_t capacity);
+// request takes no buffer.  With `notify`, the answer also makes the
+// request ready for the event loop (a put with -command).
+RequestId openRequest(void* buffer, std::size_t capacity, bool notify = false);
+// The generation of an open request, which its ready note carries.
+uint32_t requestGeneration(RequestId id);
 // The user argument and the callback to hand libca for it.
 void* requestTag(RequestId id);
 void onRequestAnswered(event_handler_args args);

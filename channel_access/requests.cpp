@@ -1,5 +1,6 @@
 // The queue-and-wait path of the specified gets and puts.
 #include "requests.h"
+#include "completions.h"
 #include "context.h"
 #include "text.h"
 
@@ -61,6 +62,7 @@ int putAll(Tcl_Interp* interp, const char* command, const uint32_t* slots, const
         const PutValue& value = values[i];
         if (style == Style::Single)
             trace("%s calling ca_put with arg 0x%x\n", command, value.traced());
+        if (value.kind == ValueKind::String) noteSpecifiedStringPut(slots[i]);
         // ca_array_put copies the value into its send buffer before returning.
         int status = ca_array_put(kindOf(value.kind).requestType, 1, channelOf(slots[i]), value.data());
         if (style == Style::Single)

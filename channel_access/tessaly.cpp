@@ -8,10 +8,14 @@
 //   batch.cpp    the same for many channels with one wait
 //   whole.cpp    values whole in their native types, arrays, metadata,
 //                puts that wait for completion (pending.cpp, native.cpp)
+//   monitors.cpp subscriptions, connection scripts and put completions
+//                run from the Tcl event loop (events.cpp, connections.cpp,
+//                completions.cpp)
 //
 // The Tcl functions come from the interpreter that loads this object,
 // through its stubs table: the object is not linked against a Tcl library.
 #include "commands.h"
+#include "events.h"
 #include "exports.h"
 
 #include <cstdio>
@@ -52,6 +56,8 @@ int Tessaly_Init(Tcl_Interp* interp) {
     registerAll(interp, kSingleCommands);
     registerAll(interp, kBatchCommands);
     registerAll(interp, kWholeCommands);
+    registerAll(interp, kEventCommands);
+    initEvents();
     Tcl_PkgProvide(interp, "Tessaly", TESSALY_VERSION);
     SetUpEPICS();
     return TCL_OK;

@@ -14,8 +14,10 @@
 // every channel stays.  A failure leaves its message as the result and, as
 // the specified commands do, in errorCode.
 #include "commands.h"
+#include "completions.h"
 #include "context.h"
 #include "meta.h"
+#include "monitors.h"
 #include "options.h"
 #include "pending.h"
 #include "reads.h"
@@ -107,24 +109,44 @@ int EPICS_GetMetaCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
     return TCL_OK;
 }
 
+// EPICS_Info slot|monitorN: what the library knows of the channel, with
+// the updates its monitors replaced before they were delivered (a monitor's
+// id: that monitor's, its mask and slot too).
 int EPICS_InfoCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_Info";
+    Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
+    Tcl_Obj* monitor = Tcl_NewListObj(0, nullptr);
+    Tcl_Obj* slotWord = objc == 2 ? objv[1] : nullptr;
+    uint32_t monitored = 0;
+    bool byMonitor = objc == 2 && monitorInfo(interp, Tcl_GetString(objv[1]), monitor, monitored);
+    if (byMonitor) slotWord = Tcl_NewIntObj(static_cast<int>(monitored));
+    Tcl_Obj* words[2] = {objv[0], slotWord};
     std::vector<Subject> subjects;
-    if (checkSlots(interp, command, objc, objv, 1, 1, true, subjects) != TCL_OK) return TCL_ERROR;
+    if (checkSlots(interp, command, objc, slotWord != nullptr ? words : objv, 1, 1, true, subjects) != TCL_OK) {
+        Tcl_DecrRefCount(dict);
+        Tcl_DecrRefCount(monitor);
+        return TCL_ERROR;
+    }
     chid channel = subjects[0].channel;
     bool connected = ca_state(channel) == cs_conn;
     short type = ca_field_type(channel);
-    Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
     putKey(dict, "name", newTextObj(ca_name(channel), strlen(ca_name(channel))));
     putKey(dict, "host", Tcl_NewStringObj(ca_host_name(channel), -1));
     putKey(dict, "type", Tcl_NewStringObj(type >= 0 && type <= LAST_TYPE ? dbf_type_to_text(type)
-                                                                      : "TYPENOTCONN", -1));
+                                                                         : "TYPENOTCONN", -1));
     putKey(dict, "count", Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(ca_element_count(channel))));
     Tcl_Obj* access = Tcl_NewListObj(0, nullptr);
     if (connected && ca_read_access(channel)) Tcl_ListObjAppendElement(nullptr, access, Tcl_NewStringObj("read", -1));
     if (connected && ca_write_access(channel)) Tcl_ListObjAppendElement(nullptr, access, Tcl_NewStringObj("write", -1));
     putKey(dict, "access", access);
     putKey(dict, "connected", Tcl_NewIntObj(connected ? 1 : 0));
+    if (byMonitor) {
+        Tcl_ListObjAppendList(nullptr, dict, monitor);
+        Tcl_DecrRefCount(monitor);
+    } else {
+        Tcl_DecrRefCount(monitor);
+        putKey(dict, "dropped", Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(droppedOnSlot(subjects[0].slot))));
+    }
     Tcl_SetObjResult(interp, dict);
     return TCL_OK;
 }
@@ -132,9 +154,12 @@ int EPICS_InfoCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[
 // ---- puts ------------------------------------------------------------------
 
 // Converts every value (fetching the states of enum channels first, in one
-// wait), then sends them all; with -wait, waits for every completion.
+// wait), then sends them all; with -wait, waits for every completion; with
+// -command, has the script run when it comes.
 int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject>& subjects,
            Tcl_Obj* const* values, int step) {
+    if (options.wait && options.command != nullptr)
+        return failWith(interp, "-wait and -command cannot go together in %s", subjects[0].command);
     std::size_t n = subjects.size();
     std::vector<ValueForm> forms(n);
     std::vector<Read> states;
@@ -158,7 +183,8 @@ int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject
             return TCL_ERROR;
     }
     // What the library would refuse is turned away before anything is sent.
-    std::string_view call = options.wait ? "ca_put_callback" : "ca_put";
+    bool completion = options.wait || options.command != nullptr;
+    std::string_view call = completion ? "ca_put_callback" : "ca_put";
     for (const Subject& subject : subjects) {
         if (ca_state(subject.channel) != cs_conn) return failLibrary(interp, call, subject, ECA_DISCONN);
         if (!ca_write_access(subject.channel)) return failLibrary(interp, call, subject, ECA_NOWTACCESS);
@@ -169,8 +195,8 @@ int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject
     for (std::size_t i = 0; i < n; ++i) {
         const Subject& subject = subjects[i];
         int status;
-        if (options.wait) {
-            RequestId id = openRequest(nullptr, 0);
+        if (completion) {
+            RequestId id = openRequest(nullptr, 0, options.command != nullptr);
             if (id < 0) {
                 closeAll(ids);
                 return failWith(interp, "Too many requests outstanding in %s", subject.command);
@@ -180,6 +206,7 @@ int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject
             status = ca_array_put_callback(data[i].type, data[i].count, subject.channel,
                                            data[i].bytes.data(), onRequestAnswered, requestTag(id));
         } else {
+            notePlainPut(interp, subject, data[i].type);
             status = ca_array_put(data[i].type, data[i].count, subject.channel, data[i].bytes.data());
         }
         if (status != ECA_NORMAL) {
@@ -187,7 +214,11 @@ int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject
             return failLibrary(interp, call, subject, status);
         }
     }
-    if (options.wait) {
+    if (options.command != nullptr) {
+        // The completion, or its time-out, runs the script later.
+        expectCompletion(interp, ids[0], subjects[0], options.command, options.timeout);
+        ca_flush_io();
+    } else if (options.wait) {
         if (awaitAll(interp, call, ids, waiting, options.timeout, "the completion of", nullptr) != TCL_OK)
             return TCL_ERROR;
     } else {
@@ -200,7 +231,7 @@ int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject
 int EPICS_PutCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_Put";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kWait | kText | kTimeout, options);
+    int first = parseOptions(interp, command, objc, objv, kWait | kText | kTimeout | kCommand, options);
     std::vector<Subject> subjects;
     if (first < 0 || checkSlots(interp, command, objc, objv, first, 2, true, subjects) != TCL_OK)
         return TCL_ERROR;

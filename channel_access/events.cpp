@@ -1,0 +1,229 @@
+// Tessaly in the Tcl event loop: the ready list, the event source, the file
+// handler on libca's wake-up descriptor, and running scripts.
+#include "events.h"
+#include "completions.h"
+#include "connections.h"
+#include "context.h"
+#include "monitors.h"
+#include "pending.h"
+#include "slots.h"
+#include "text.h"
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace tessaly {
+namespace {
+
+struct ReadyItem {
+    Ready kind;
+    uint32_t index;
+    uint32_t generation;
+};
+
+std::vector<ReadyItem> ready;         // under the callback lock
+int disconnected = 0;                 // under the callback lock
+Deliverer deliverers[kReadyKinds] = {};
+
+bool started = false;
+int handledFd = -1;                   // the descriptor with our file handler
+bool deliveryQueued = false;
+std::chrono::steady_clock::time_point lastPoll;
+constexpr auto kPollPeriod = std::chrono::milliseconds(100);
+
+bool anythingReady() {
+    std::lock_guard<std::mutex> hold(callbackLock());
+    return !ready.empty();
+}
+
+bool watchingDisconnected() {
+    std::lock_guard<std::mutex> hold(callbackLock());
+    return disconnected > 0;
+}
+
+// The scripts of every ready record, each record once, in the order they
+// became ready.  A script may run the event loop again: what becomes ready
+// meanwhile goes with the next event.
+int deliver(Tcl_Event*, int flags) {
+    if (!(flags & TCL_FILE_EVENTS)) return 0;
+    deliveryQueued = false;
+    std::vector<ReadyItem> items;
+    {
+        std::lock_guard<std::mutex> hold(callbackLock());
+        items.swap(ready);
+    }
+    for (const ReadyItem& item : items) {
+        Deliverer deliverer = deliverers[static_cast<int>(item.kind)];
+        if (deliverer != nullptr) deliverer(item.index, item.generation);
+    }
+    return 1;
+}
+
+void queueDelivery() {
+    if (deliveryQueued || !anythingReady()) return;
+    deliveryQueued = true;
+    auto* event = reinterpret_cast<Tcl_Event*>(Tcl_Alloc(sizeof(Tcl_Event)));
+    event->proc = deliver;
+    Tcl_QueueEvent(event, TCL_QUEUE_TAIL);
+}
+
+void letLibraryWork() {
+    ca_poll();
+    lastPoll = std::chrono::steady_clock::now();
+}
+
+void onReadable(ClientData, int) {
+    letLibraryWork();
+    queueDelivery();
+}
+
+void setupSource(ClientData, int flags) {
+    if (!(flags & TCL_FILE_EVENTS)) return;
+    Tcl_Time now{0, 0};
+    Tcl_Time period{0, static_cast<long>(std::chrono::microseconds(kPollPeriod).count())};
+    if (anythingReady()) Tcl_SetMaxBlockTime(&now);
+    else if (watchingDisconnected()) Tcl_SetMaxBlockTime(&period);
+}
+
+void checkSource(ClientData, int flags) {
+    if (!(flags & TCL_FILE_EVENTS)) return;
+    if (watchingDisconnected() && std::chrono::steady_clock::now() - lastPoll >= kPollPeriod)
+        letLibraryWork();
+    queueDelivery();
+}
+
+// libca names its wake-up descriptor at the first channel of a context and
+// takes it back with the context.
+void onDescriptor(int fd, bool opened) {
+    if (!started) return;
+    if (handledFd >= 0) Tcl_DeleteFileHandler(handledFd);
+    handledFd = -1;
+    if (opened) {
+        handledFd = fd;
+        Tcl_CreateFileHandler(fd, TCL_READABLE, onReadable, nullptr);
+    }
+}
+
+bool haveBackgroundException() {
+#if TCL_MAJOR_VERSION >= 9
+    return true;
+#else
+    // Tcl_BackgroundException is 8.6's; 8.4 and 8.5 have Tcl_BackgroundError.
+    int major, minor;
+    Tcl_GetVersion(&major, &minor, nullptr, nullptr);
+    return major > 8 || (major == 8 && minor >= 6);
+#endif
+}
+
+void reportBackground(Tcl_Interp* interp, int code) {
+    if (haveBackgroundException()) Tcl_BackgroundException(interp, code);
+    else Tcl_BackgroundError(interp);
+}
+
+constexpr const char* kAssocKey = "Tessaly:events";
+constexpr int kMaxGoneHooks = 4;
+InterpGone goneHooks[kMaxGoneHooks] = {};
+
+void interpDeleted(ClientData, Tcl_Interp* interp) {
+    for (InterpGone hook : goneHooks)
+        if (hook != nullptr) hook(interp);
+}
+
+void forgetSlot(uint32_t slot) {
+    forgetSlotMonitors(slot);
+    forgetSlotConnections(slot);
+    forgetSlotCompletions(slot);
+}
+
+// A reset ends every monitor, connection script and completion; their
+// channels go with the context.
+void forgetContext() {
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot) forgetSlot(slot);
+    forgetAllCompletions();
+}
+
+void forgetInterp(Tcl_Interp* interp) {
+    forgetInterpMonitors(interp);
+    forgetInterpConnections(interp);
+    forgetInterpCompletions(interp);
+}
+
+}  // namespace
+
+void initEvents() {
+    setDeliverer(Ready::Monitor, deliverMonitor);
+    setDeliverer(Ready::Connection, deliverConnection);
+    setDeliverer(Ready::Completion, deliverCompletion);
+    setDeliverer(Ready::Exception, deliverException);
+    setSlotReleaseHook(forgetSlot);
+    onContextClosing(forgetContext);
+    onInterpGone(forgetInterp);
+}
+
+void noteReady(Ready kind, uint32_t index, uint32_t generation) {
+    ready.push_back(ReadyItem{kind, index, generation});
+}
+
+void setDeliverer(Ready kind, Deliverer deliver) { deliverers[static_cast<int>(kind)] = deliver; }
+
+void countDisconnected(int change) { disconnected += change; }
+
+void startEvents() {
+    if (started) return;
+    started = true;
+    Tcl_CreateEventSource(setupSource, checkSource, nullptr);
+    setDescriptorHook(onDescriptor);
+    if (wakeupDescriptor() >= 0) onDescriptor(wakeupDescriptor(), true);
+}
+
+void runScript(Tcl_Interp* interp, Tcl_Obj* script, Tcl_Obj* const* words, int count) {
+    Tcl_Preserve(interp);
+    // A script that is a list gets its words appended as list elements and
+    // runs without being parsed again; any other is joined with them as text.
+    Tcl_Obj* command;
+    TclSize length;
+    if (Tcl_ListObjLength(nullptr, script, &length) == TCL_OK) {
+        command = Tcl_DuplicateObj(script);
+        for (int i = 0; i < count; ++i) Tcl_ListObjAppendElement(nullptr, command, words[i]);
+    } else {
+        Tcl_Obj* tail = Tcl_NewListObj(count, words);
+        Tcl_IncrRefCount(tail);
+        command = Tcl_DuplicateObj(script);
+        Tcl_AppendToObj(command, " ", 1);
+        Tcl_AppendObjToObj(command, tail);
+        Tcl_DecrRefCount(tail);
+    }
+    Tcl_IncrRefCount(command);
+    int code = Tcl_EvalObjEx(interp, command, TCL_EVAL_GLOBAL);
+    Tcl_DecrRefCount(command);
+    if (code != TCL_OK) reportBackground(interp, code);
+    Tcl_ResetResult(interp);
+    Tcl_Release(interp);
+}
+
+void backgroundError(Tcl_Interp* interp, const char* message) {
+    Tcl_Preserve(interp);
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(message, -1));
+    Tcl_SetErrorCode(interp, message, static_cast<char*>(nullptr));
+    reportBackground(interp, TCL_ERROR);
+    Tcl_ResetResult(interp);
+    Tcl_Release(interp);
+}
+
+void onInterpGone(InterpGone hook) {
+    for (InterpGone& slot : goneHooks) {
+        if (slot == hook) return;
+        if (slot == nullptr) {
+            slot = hook;
+            return;
+        }
+    }
+}
+
+void watchInterp(Tcl_Interp* interp) {
+    if (Tcl_GetAssocData(interp, kAssocKey, nullptr) != nullptr) return;
+    Tcl_SetAssocData(interp, kAssocKey, interpDeleted, reinterpret_cast<ClientData>(1));
+}
+
+}  // namespace tessaly
