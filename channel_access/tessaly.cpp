@@ -439,13 +439,13 @@ int Tessaly_Init(Tcl_Interp* interp) {
     constexpr const char* kTclWanted = "8.4";
 #endif
     if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr) return TCL_ERROR;
-    puts("Tessaly package 1.0");
+    puts("Tessaly package " LABTCL_PACKAGE_VERSION);
     fflush(stdout);
     for (const CommandEntry& entry : kCommands)
         Tcl_CreateCommand(interp, entry.name, entry.proc, nullptr, nullptr);
     for (std::size_t i = 0; i < kBatchCommandCount; ++i)
         Tcl_CreateCommand(interp, kBatchCommands[i].name, kBatchCommands[i].proc, nullptr, nullptr);
-    Tcl_PkgProvide(interp, "Tessaly", "1.0");
+    Tcl_PkgProvide(interp, "Tessaly", LABTCL_PACKAGE_VERSION);
     SetUpEPICS();
     return TCL_OK;
 }

@@ -67,6 +67,6 @@ int Vantorq_Init(Tcl_Interp *interp)
     if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr)
         return TCL_ERROR;
     Tcl_CreateCommand(interp, "LaserControl", Laser_Control, nullptr, nullptr);
-    Tcl_PkgProvide(interp, "Vantorq", "1.0");
+    Tcl_PkgProvide(interp, "Vantorq", LABTCL_PACKAGE_VERSION);
     return TCL_OK;
 }
