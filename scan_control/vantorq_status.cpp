@@ -117,12 +117,6 @@ constexpr const char kUsage[] =
     "namespace, 2 bad usage, 3 the block exists but cannot be read, 4 the\n"
     "state lock was not stuck and was left alone.\n";
 
-const char *Namespace()
-{
-    const char *ns = std::getenv("VANTORQ_NAMESPACE");
-    return ns != nullptr ? ns : "";
-}
-
 // The name a logical name has on this system, for the messages.
 const char *Qualified(const char *name, char *out, std::size_t size)
 {
@@ -289,7 +283,7 @@ void PrintHeader()
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local);
     char qualified[256];
     std::printf("vantorq-status %s: block %s, namespace \"%s\" (VANTORQ_NAMESPACE)\n", when,
-                Qualified(kStaticsName, qualified, sizeof qualified), Namespace());
+                Qualified(kStaticsName, qualified, sizeof qualified), ObjectNamespace());
     std::printf("Read without taking any lock: values may be changing while they are read.\n\n");
 }
 
@@ -308,7 +302,7 @@ int ShowOnce()
                          "vantorq-status: no control block: %s does not exist (%s).\n"
                          "Nothing was created.  Is the driver running, and is VANTORQ_NAMESPACE (now \"%s\") "
                          "the one it uses?\n",
-                         qualified, why, Namespace());
+                         qualified, why, ObjectNamespace());
             return kExitNoBlock;
         }
         PrintHeader();
