@@ -89,6 +89,13 @@ void RemovePlatformObjects();
 int LastSystemError();
 void SystemErrorText(int code, char *out, std::size_t outSize);
 
+// Both at once (system_error.cpp): the code, with its text in `text`.
+int LastSystemErrorText(char *text, std::size_t size);
+
+// The line a failed command or step reports: "Error N - text\n", with the
+// system's text as it gives it.
+void SystemErrorLine(char *out, std::size_t size);
+
 // Ends the process at once with the exit code, after flushing standard output
 // and standard error.
 [[noreturn]] void ExitProcessNow(int code);

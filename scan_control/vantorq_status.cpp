@@ -128,9 +128,8 @@ const char *Qualified(const char *name, char *out, std::size_t size)
 // The system's text for the last error, as "text (error N)".
 const char *LastErrorText(char *out, std::size_t size)
 {
-    int code = LastSystemError();
     char text[256];
-    SystemErrorText(code, text, sizeof text);
+    int code = LastSystemErrorText(text, sizeof text);
     std::size_t n = std::strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
         text[--n] = '\0';

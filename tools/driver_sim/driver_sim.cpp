@@ -92,9 +92,8 @@ void Say(const char *format, ...)
 // Reports a failed system operation on standard error with the system's text.
 void ReportFailure(const char *operation, const char *name)
 {
-    int code = LastSystemError();
     char text[256];
-    SystemErrorText(code, text, sizeof text);
+    int code = LastSystemErrorText(text, sizeof text);
     std::fprintf(stderr, "driver_sim: %s %s failed: %s (error %d)\n", operation, name, text, code);
 }
 
