@@ -27,11 +27,12 @@ function(labtcl_installed component)
 endfunction()
 
 # Installs a stand-in target into `destination` (under the prefix), on
-# request only.
+# request only; a Windows DLL's import library goes to lib/ with it.
 function(labtcl_install_stand_in target destination)
   install(TARGETS ${target}
     RUNTIME DESTINATION ${destination} COMPONENT stand-ins EXCLUDE_FROM_ALL
-    LIBRARY DESTINATION ${destination} COMPONENT stand-ins EXCLUDE_FROM_ALL)
+    LIBRARY DESTINATION ${destination} COMPONENT stand-ins EXCLUDE_FROM_ALL
+    ARCHIVE DESTINATION lib COMPONENT stand-ins EXCLUDE_FROM_ALL)
   labtcl_installed(stand-ins ${target})
 endfunction()
 
