@@ -16,7 +16,7 @@ foreach(_entry IN LISTS _labtcl_files)
 endforeach()
 if(_missing)
   message(FATAL_ERROR "Nothing was installed: the build tree ${_labtcl_tree} is built in part "
-    "only (the soak, IOC and fuzz scripts build just the targets they run), and lacks files "
-    "the install copies:${_missing}\n"
+    "only (as the IOC and fuzz legs build theirs, just for what they run, or by a build that "
+    "stopped), and lacks files the install copies:${_missing}\n"
     "Build the whole tree first (cmake --build ${_labtcl_tree}), then install again.")
 endif()
