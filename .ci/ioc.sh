@@ -26,7 +26,8 @@ mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=OFF \
       -DTEST_WITH_IOC="$softioc" >"$build/configure.log" 2>&1 ||
     { tail -n 30 "$build/configure.log" >&2; die "configuring $build failed"; }
-# Only what the ioc tests run.
+# Only what the ioc tests run: this tree is not for installing (an install
+# refuses it, naming what is not built).
 cmake --build "$build" -j2 --target tessaly ca_server tessaly_context_failure
 
 say "tests against $softioc"

@@ -128,9 +128,19 @@ done
 failed=""
 trees="$B64"
 [ $WIN32_RUNS = 1 ] && trees="$B64 $B32"
+# The tcltest totals of each suite of a tree's last ctest run, one line each.
+suite_counts() {
+    awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+         /^all(_windows)?\.tcl:\tTotal/ { sub(/^all(_windows)?\.tcl:\t/, ""); gsub(/\t/, " "); print "    " name ": " $0 }' \
+        "$1/Testing/Temporary/LastTest.log" 2>/dev/null || true
+}
 for tree in $trees; do
     say "ctest in $tree"
     (cd "$tree" && ctest --output-on-failure) || failed="$failed $tree"
+done
+for tree in $trees; do
+    say "tests per suite in $tree (tcltest counts):"
+    suite_counts "$tree"
 done
 
 if [ $WIN32_RUNS = 0 ]; then

@@ -20,10 +20,6 @@
 
 #include <cstdio>
 
-#ifndef TESSALY_VERSION
-#define TESSALY_VERSION "1.0"
-#endif
-
 using namespace tessaly;
 
 namespace {
@@ -51,14 +47,14 @@ int Tessaly_Init(Tcl_Interp* interp) {
     constexpr const char* kTclWanted = "8.4";
 #endif
     if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr) return TCL_ERROR;
-    puts("Tessaly package " TESSALY_VERSION);
+    puts("Tessaly package " LABTCL_PACKAGE_VERSION);
     fflush(stdout);
     registerAll(interp, kSingleCommands);
     registerAll(interp, kBatchCommands);
     registerAll(interp, kWholeCommands);
     registerAll(interp, kEventCommands);
     initEvents();
-    Tcl_PkgProvide(interp, "Tessaly", TESSALY_VERSION);
+    Tcl_PkgProvide(interp, "Tessaly", LABTCL_PACKAGE_VERSION);
     SetUpEPICS();
     return TCL_OK;
 }

@@ -17,6 +17,7 @@
 # the target into the dependency cache, unless WINDOWS_TCL_DIR /
 # WINDOWS_TCL9_DIR name them.
 include_guard(GLOBAL)
+include(Install)
 
 option(BUILD_TCL9 "Build the Tcl 9 flavour of each extension (a Tcl 9 is built into the dependency cache when missing)" ON)
 set(_tcl_module_dir ${CMAKE_CURRENT_LIST_DIR})
@@ -133,7 +134,8 @@ endfunction()
 #   `target`       file `name`, against Tcl 8's stubs (serves 8.4 to 8.6);
 #   `target`_tcl9  file tcl9`name` as Tcl 9 names extensions, with BUILD_TCL9.
 # Both go to `dir` with hidden symbols, beside the package's pkgIndex.tcl, and
-# are installed with it in `installdir` (under the prefix).  Sets
+# are installed with it in `installdir` (under the prefix).  The sources get
+# `version` as the string LABTCL_PACKAGE_VERSION.  Sets
 # `target`_FLAVOURS in the caller to the targets made, for settings of its own.
 function(tcl_extension package version target name dir installdir)
   cmake_parse_arguments(PARSE_ARGV 6 _ext "" "" "SOURCES;LINK")
@@ -152,6 +154,7 @@ function(tcl_extension package version target name dir installdir)
     endif()
     add_library(${_target} MODULE ${_ext_SOURCES})
     target_link_libraries(${_target} PRIVATE ${_ext_LINK} Tcl::stubs${_major})
+    target_compile_definitions(${_target} PRIVATE LABTCL_PACKAGE_VERSION="${version}")
     set_target_properties(${_target} PROPERTIES
       OUTPUT_NAME ${_name}
       CXX_VISIBILITY_PRESET hidden
@@ -162,5 +165,6 @@ function(tcl_extension package version target name dir installdir)
   tcl_package_index(${dir}/pkgIndex.tcl ${package} ${version} $<TARGET_FILE_NAME:${target}> "${_file9}")
   install(TARGETS ${_flavours} LIBRARY DESTINATION ${installdir} RUNTIME DESTINATION ${installdir})
   install(FILES ${dir}/pkgIndex.tcl DESTINATION ${installdir})
+  labtcl_installed(default ${_flavours})
   set(${target}_FLAVOURS ${_flavours} PARENT_SCOPE)
 endfunction()

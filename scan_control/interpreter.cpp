@@ -1,7 +1,8 @@
 // The command interpreter: one line of command text such as "DWELL_TIME 200"
 // or "READ_STATUS", looked up in the keyword table and carried out on the
 // shared control block under the control lock "/Ctrl_Sem".  The reply is
-// written into the buffer that held the command.
+// written into the buffer that held the command.  Each keyword is one row of
+// the table: its text, what it does, and the field and range it does it on.
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -12,91 +13,6 @@
 #include "scan_control.h"
 
 namespace {
-
-enum CommandCode : int {
-    READ_STATUS = 64,
-    READ_DEBUG_STATUS = 65,
-    READ_ACTIVE_SETTINGS = 66,
-    READ_NEW_SETTINGS = 67,
-    READ_SCANS = 68,
-    READ_DEBUG = 80,
-    READ_NUM_CHANS = 81,
-    READ_DAC_STEP = 82,
-    READ_DAC = 83,
-    READ_RAMP_DAC = 84,
-    READ_ENABLE_SCALER = 85,
-    READ_ENABLE_ADC = 86,
-    READ_ENABLE_TDC = 87,
-    READ_DWELL_TIME = 88,
-    READ_SETTLE_TIME = 89,
-    READ_RUN_REQUEST = 90,
-    READ_RUN_STATE = 91,
-    READ_QUEUE_LEN = 92,
-    READ_CHANNEL = 93,
-    DEBUG = 112,
-    NUM_CHANS = 113,
-    DAC_STEP = 114,
-    SET_DAC = 115,
-    RAMP_DAC = 116,
-    ENABLE_SCALER = 117,
-    ENABLE_ADC = 118,
-    ENABLE_TDC = 119,
-    DWELL_TIME = 120,
-    SETTLE_TIME = 121,
-    RUN_REQUEST = 122,
-    RUN_STATE = 123,
-    RESET_QUEUE = 124,
-    CHANNEL = 125,
-    STOP_DAQ_BOARD = 144,
-    READ_ADC_METHOD = 208,
-    ADC_METHOD = 224,
-    END_OF_TABLE = 255,
-};
-
-struct Keyword {
-    std::string_view text;   // empty: the end of the table
-    CommandCode code;
-};
-
-constexpr Keyword kKeywords[] = {
-    {"READ_STATUS", READ_STATUS},
-    {"READ_DEBUG_STATUS", READ_DEBUG_STATUS},
-    {"READ_ACTIVE_SETTINGS", READ_ACTIVE_SETTINGS},
-    {"READ_NEW_SETTINGS", READ_NEW_SETTINGS},
-    {"READ_DEBUG", READ_DEBUG},
-    {"READ_NUM_CHANS", READ_NUM_CHANS},
-    {"READ_DAC_STEP", READ_DAC_STEP},
-    {"READ_DAC", READ_DAC},
-    {"READ_RAMP_DAC", READ_RAMP_DAC},
-    {"READ_ENABLE_SCALER", READ_ENABLE_SCALER},
-    {"READ_ENABLE_ADC", READ_ENABLE_ADC},
-    {"READ_ENABLE_TDC", READ_ENABLE_TDC},
-    {"READ_DWELL_TIME", READ_DWELL_TIME},
-    {"READ_SETTLE_TIME", READ_SETTLE_TIME},
-    {"READ_RUN_REQUEST", READ_RUN_REQUEST},
-    {"READ_RUN_STATE", READ_RUN_STATE},
-    {"READ_QUEUE_LEN", READ_QUEUE_LEN},
-    {"READ_CHANNEL", READ_CHANNEL},
-    {"READ_SCANS", READ_SCANS},
-    {"DEBUG", DEBUG},
-    {"NUM_CHANS", NUM_CHANS},
-    {"DAC_STEP", DAC_STEP},
-    {"SET_DAC", SET_DAC},
-    {"RAMP_DAC", RAMP_DAC},
-    {"ENABLE_SCALER", ENABLE_SCALER},
-    {"ENABLE_ADC", ENABLE_ADC},
-    {"ENABLE_TDC", ENABLE_TDC},
-    {"DWELL_TIME", DWELL_TIME},
-    {"SETTLE_TIME", SETTLE_TIME},
-    {"RUN_REQUEST", RUN_REQUEST},
-    {"RUN_STATE", RUN_STATE},
-    {"RESET_QUEUE", RESET_QUEUE},
-    {"CHANNEL", CHANNEL},
-    {"STOP_DAQ_BOARD", STOP_DAQ_BOARD},
-    {"READ_ADC_METHOD", READ_ADC_METHOD},
-    {"ADC_METHOD", ADC_METHOD},
-    {{}, END_OF_TABLE},
-};
 
 constexpr std::size_t kWorkingCopySize = 256;
 constexpr uint32_t kControlLockTimeoutMs = 10000;
@@ -147,14 +63,6 @@ uint16_t Product16(uint16_t a, uint16_t b)
     return static_cast<uint16_t>(static_cast<uint32_t>(a) * b);
 }
 
-CommandCode FindKeyword(std::string_view token)
-{
-    for (const Keyword *k = kKeywords; !k->text.empty(); ++k)
-        if (token == k->text)
-            return k->code;
-    return END_OF_TABLE;
-}
-
 // Appends to the reply, never past the buffer.
 void Append(char *reply, const char *format, ...)
 {
@@ -176,11 +84,139 @@ void AppendSettings(char *reply, int32_t numChans, uint16_t dacStep, uint16_t ra
            static_cast<double>(rampEndMilliVolts), dwellTime, settleTime, g_statics->RampDac);
 }
 
-// Every value goes in with one leading space; 16-bit fields print unsigned.
-void AppendInt(char *reply, int32_t value) { Append(reply, " %d", value); }
-void AppendUnsigned16(char *reply, uint16_t value) { Append(reply, " %d", static_cast<int>(value)); }
+// One keyword: its text, the action that carries it out with the lock held
+// (`reply` empty on entry; kOk or kFail), and what the action works on: a
+// 32-bit or a 16-bit field of the block, the range a setting accepts, and
+// what follows a stored setting.
+struct Keyword;
+using Action = int (*)(const Keyword &keyword, Tokens &tokens, char *reply);
 
-int SetDac(Tokens &tokens)
+struct Keyword {
+    std::string_view text;
+    Action perform;
+    int32_t Statics::*field32;
+    uint16_t Statics::*field16;
+    int32_t low, high;
+    void (*afterStore)();
+};
+
+// ---- reads -----------------------------------------------------------------
+
+// Every value goes in with one leading space; 16-bit fields print unsigned.
+int ReadField(const Keyword &k, Tokens &, char *reply)
+{
+    if (k.field32 != nullptr)
+        Append(reply, " %d", g_statics->*k.field32);
+    else
+        Append(reply, " %d", static_cast<int>(g_statics->*k.field16));
+    return kOk;
+}
+
+int ReadStatus(const Keyword &, Tokens &, char *reply)
+{
+    Statics &s = *g_statics;
+    Append(reply, " %d %d %d %g %d %d %d", s.RunState, s.RunRequest, s.Channel, DacToMilliVolts(s.Dac),
+           static_cast<int>(s.Dac), s.QueueCount3, s.Scans);
+    return kOk;
+}
+
+int ReadActiveSettings(const Keyword &, Tokens &, char *reply)
+{
+    Statics &s = *g_statics;
+    AppendSettings(reply, s.ActiveNumChans, s.ActiveDacStep, s.ActiveRampEndDac, s.ActiveRampEndMilliVolts,
+                   s.ActiveDwellTime, s.ActiveSettleTime);
+    return kOk;
+}
+
+int ReadNewSettings(const Keyword &, Tokens &, char *reply)
+{
+    Statics &s = *g_statics;
+    AppendSettings(reply, s.NumChans, s.DacStep, s.RampEndDac, s.RampEndMilliVolts, s.DwellTime, s.SettleTime);
+    return kOk;
+}
+
+int ReadRunRequest(const Keyword &, Tokens &, char *reply)
+{
+    Append(reply, " %s", NameOf(kRunRequests, g_statics->RunRequest, "Unknown Run Request"));
+    return kOk;
+}
+
+int ReadRunState(const Keyword &, Tokens &, char *reply)
+{
+    Append(reply, " %s", NameOf(kRunStates, g_statics->RunState, "Unknown Run State"));
+    return kOk;
+}
+
+// Reads the scaler index (1 to 4) and gives the scaler's record, or null.
+ScalerRecord *Scaler(Tokens &tokens)
+{
+    int32_t index = 0;
+    if (!tokens.NextNumber(index) || index < 1 || index > kScalerCount)
+        return nullptr;
+    return &g_statics->Scaler[index - 1];
+}
+
+int ReadScalerEnable(const Keyword &, Tokens &tokens, char *reply)
+{
+    ScalerRecord *scaler = Scaler(tokens);
+    if (scaler == nullptr)
+        return kFail;
+    Append(reply, " %d", scaler->Enable);
+    return kOk;
+}
+
+// ---- settings ----------------------------------------------------------------
+
+// Reads the operand of a setting and checks it against the keyword's range;
+// false when it is missing, holds no number or is out of range.
+bool SettingOperand(const Keyword &k, Tokens &tokens, int32_t &value)
+{
+    return tokens.NextNumber(value) && value >= k.low && value <= k.high;
+}
+
+int Store(const Keyword &k, int32_t value)
+{
+    if (k.field32 != nullptr)
+        g_statics->*k.field32 = value;
+    else
+        g_statics->*k.field16 = static_cast<uint16_t>(value);   // the low 16 bits
+    if (k.afterStore != nullptr)
+        k.afterStore();
+    return kOk;
+}
+
+int StoreValue(const Keyword &k, Tokens &tokens, char *)
+{
+    int32_t value;
+    return SettingOperand(k, tokens, value) ? Store(k, value) : kFail;
+}
+
+int StoreFlag(const Keyword &k, Tokens &tokens, char *)
+{
+    int32_t value;
+    return SettingOperand(k, tokens, value) ? Store(k, value != 0 ? 1 : 0) : kFail;
+}
+
+// ADC_METHOD: 1, 2 or 3; anything else is taken as 3.
+int StoreAdcMethod(const Keyword &k, Tokens &tokens, char *)
+{
+    int32_t value;
+    return SettingOperand(k, tokens, value) ? Store(k, value >= 1 && value <= 3 ? value : 3) : kFail;
+}
+
+int StoreScalerEnable(const Keyword &, Tokens &tokens, char *)
+{
+    ScalerRecord *scaler = Scaler(tokens);
+    int32_t value;
+    if (scaler == nullptr || !tokens.NextNumber(value))
+        return kFail;
+    scaler->Enable = value;
+    return kOk;
+}
+
+// ---- the DAC, the queue, runs and the board ---------------------------------------
+
+int SetDac(const Keyword &, Tokens &tokens, char *)
 {
     Statics &s = *g_statics;
     int32_t value;
@@ -192,7 +228,7 @@ int SetDac(Tokens &tokens)
     return kOk;
 }
 
-int MoveToChannel(Tokens &tokens)
+int MoveToChannel(const Keyword &, Tokens &tokens, char *)
 {
     Statics &s = *g_statics;
     int32_t channel;
@@ -207,7 +243,7 @@ int MoveToChannel(Tokens &tokens)
     return kOk;
 }
 
-void ResetQueue()
+int ResetQueue(const Keyword &, Tokens &, char *)
 {
     Statics &s = *g_statics;
     s.QueueCount3 = 0;
@@ -215,132 +251,86 @@ void ResetQueue()
     s.QueueCount1 = 0;
     s.QueueLength = 0;
     s.QueueReset = 1;
+    return kOk;
 }
 
-// Reads the scaler index (1 to 4) and gives the scaler's record, or null.
-ScalerRecord *Scaler(Tokens &tokens)
+int RunRequest(const Keyword &, Tokens &tokens, char *) { return RunRequestCommand(tokens.Next()); }
+int RunState(const Keyword &, Tokens &tokens, char *) { return RunStateCommand(tokens.Next()); }
+int StopDaqBoard(const Keyword &, Tokens &, char *) { return StopBoard(); }
+
+// ---- the table -------------------------------------------------------------------
+
+constexpr int32_t kAny = INT32_MIN, kAll = INT32_MAX;
+
+constexpr Keyword Do(std::string_view text, Action perform)
 {
-    int32_t index = 0;
-    if (!tokens.NextNumber(index) || index < 1 || index > 4)
-        return nullptr;
-    return &g_statics->Scaler[index - 1];
+    return {text, perform, nullptr, nullptr, kAny, kAll, nullptr};
+}
+constexpr Keyword Read(std::string_view text, int32_t Statics::*field)
+{
+    return {text, ReadField, field, nullptr, kAny, kAll, nullptr};
+}
+constexpr Keyword Read(std::string_view text, uint16_t Statics::*field)
+{
+    return {text, ReadField, nullptr, field, kAny, kAll, nullptr};
+}
+constexpr Keyword Set(std::string_view text, Action store, int32_t Statics::*field, int32_t low = kAny,
+                      int32_t high = kAll, void (*afterStore)() = nullptr)
+{
+    return {text, store, field, nullptr, low, high, afterStore};
+}
+constexpr Keyword Set(std::string_view text, Action store, uint16_t Statics::*field, int32_t low = kAny,
+                      int32_t high = kAll, void (*afterStore)() = nullptr)
+{
+    return {text, store, nullptr, field, low, high, afterStore};
 }
 
-// The keywords that store one number, with the values they accept.
-struct Range {
-    CommandCode code;
-    int32_t low, high;
+constexpr Keyword kKeywords[] = {
+    Do("READ_STATUS", ReadStatus),
+    Read("READ_DEBUG_STATUS", &Statics::Debug),
+    Do("READ_ACTIVE_SETTINGS", ReadActiveSettings),
+    Do("READ_NEW_SETTINGS", ReadNewSettings),
+    Read("READ_DEBUG", &Statics::Debug),
+    Read("READ_NUM_CHANS", &Statics::NumChans),
+    Read("READ_DAC_STEP", &Statics::DacStep),
+    Read("READ_DAC", &Statics::Dac),
+    Read("READ_RAMP_DAC", &Statics::RampDac),
+    Do("READ_ENABLE_SCALER", ReadScalerEnable),
+    Read("READ_ENABLE_ADC", &Statics::EnableAdc),
+    Read("READ_ENABLE_TDC", &Statics::EnableTdc),
+    Read("READ_DWELL_TIME", &Statics::DwellTime),
+    Read("READ_SETTLE_TIME", &Statics::SettleTime),
+    Do("READ_RUN_REQUEST", ReadRunRequest),
+    Do("READ_RUN_STATE", ReadRunState),
+    Read("READ_QUEUE_LEN", &Statics::QueueLength),
+    Read("READ_CHANNEL", &Statics::Channel),
+    Read("READ_SCANS", &Statics::Scans),
+    Set("DEBUG", StoreValue, &Statics::Debug),
+    Set("NUM_CHANS", StoreValue, &Statics::NumChans, 2, 32768, UpdateRampEnd),
+    Set("DAC_STEP", StoreValue, &Statics::DacStep, kAny, 32767, UpdateRampEnd),
+    Do("SET_DAC", SetDac),
+    Set("RAMP_DAC", StoreValue, &Statics::RampDac),
+    Do("ENABLE_SCALER", StoreScalerEnable),
+    Set("ENABLE_ADC", StoreFlag, &Statics::EnableAdc),
+    Set("ENABLE_TDC", StoreFlag, &Statics::EnableTdc),
+    Set("DWELL_TIME", StoreValue, &Statics::DwellTime, 1, 1000000),
+    Set("SETTLE_TIME", StoreValue, &Statics::SettleTime, kAny, 99999999),
+    Do("RUN_REQUEST", RunRequest),
+    Do("RUN_STATE", RunState),
+    Do("RESET_QUEUE", ResetQueue),
+    Do("CHANNEL", MoveToChannel),
+    Do("STOP_DAQ_BOARD", StopDaqBoard),
+    Read("READ_ADC_METHOD", &Statics::AdcMethod),
+    Set("ADC_METHOD", StoreAdcMethod, &Statics::AdcMethod),
 };
 
-constexpr Range kRanges[] = {
-    {NUM_CHANS, 2, 32768},
-    {DAC_STEP, INT32_MIN, 32767},
-    {DWELL_TIME, 1, 1000000},
-    {SETTLE_TIME, INT32_MIN, 99999999},
-};
-
-// Reads the operand of a setting and checks its range; false when it is
-// missing, holds no number or is out of range.
-bool SettingOperand(CommandCode code, Tokens &tokens, int32_t &value)
+// The keyword's row, or null when the token is none.
+const Keyword *FindKeyword(std::string_view token)
 {
-    if (!tokens.NextNumber(value))
-        return false;
-    for (const Range &r : kRanges)
-        if (r.code == code)
-            return value >= r.low && value <= r.high;
-    return true;
-}
-
-void StoreSetting(CommandCode code, int32_t value)
-{
-    Statics &s = *g_statics;
-    switch (code) {
-    case DEBUG: s.Debug = value; break;
-    case NUM_CHANS: s.NumChans = value; UpdateRampEnd(); break;
-    case DAC_STEP: s.DacStep = static_cast<uint16_t>(value); UpdateRampEnd(); break;
-    case RAMP_DAC: s.RampDac = value; break;
-    case ENABLE_ADC: s.EnableAdc = value != 0 ? 1 : 0; break;
-    case ENABLE_TDC: s.EnableTdc = value != 0 ? 1 : 0; break;
-    case DWELL_TIME: s.DwellTime = value; break;
-    case SETTLE_TIME: s.SettleTime = value; break;
-    case ADC_METHOD: s.AdcMethod = value >= 1 && value <= 3 ? value : 3; break;
-    default: break;
-    }
-}
-
-// Carries out one keyword with the lock held.  `reply` is empty on entry.
-int Perform(CommandCode code, Tokens &tokens, char *reply)
-{
-    Statics &s = *g_statics;
-    int32_t value = 0;
-    switch (code) {
-    case READ_STATUS:
-        Append(reply, " %d %d %d %g %d %d %d", s.RunState, s.RunRequest, s.Channel, DacToMilliVolts(s.Dac),
-               static_cast<int>(s.Dac), s.QueueCount3, s.Scans);
-        return kOk;
-    case READ_ACTIVE_SETTINGS:
-        AppendSettings(reply, s.ActiveNumChans, s.ActiveDacStep, s.ActiveRampEndDac, s.ActiveRampEndMilliVolts,
-                       s.ActiveDwellTime, s.ActiveSettleTime);
-        return kOk;
-    case READ_NEW_SETTINGS:
-        AppendSettings(reply, s.NumChans, s.DacStep, s.RampEndDac, s.RampEndMilliVolts, s.DwellTime, s.SettleTime);
-        return kOk;
-    case READ_DEBUG_STATUS:
-    case READ_DEBUG: AppendInt(reply, s.Debug); return kOk;
-    case READ_NUM_CHANS: AppendInt(reply, s.NumChans); return kOk;
-    case READ_DAC_STEP: AppendUnsigned16(reply, s.DacStep); return kOk;
-    case READ_DAC: AppendUnsigned16(reply, s.Dac); return kOk;
-    case READ_RAMP_DAC: AppendInt(reply, s.RampDac); return kOk;
-    case READ_ENABLE_ADC: AppendInt(reply, s.EnableAdc); return kOk;
-    case READ_ENABLE_TDC: AppendInt(reply, s.EnableTdc); return kOk;
-    case READ_DWELL_TIME: AppendInt(reply, s.DwellTime); return kOk;
-    case READ_SETTLE_TIME: AppendInt(reply, s.SettleTime); return kOk;
-    case READ_QUEUE_LEN: AppendInt(reply, s.QueueLength); return kOk;
-    case READ_CHANNEL: AppendInt(reply, s.Channel); return kOk;
-    case READ_SCANS: AppendInt(reply, s.Scans); return kOk;
-    case READ_ADC_METHOD: AppendInt(reply, s.AdcMethod); return kOk;
-    case READ_RUN_REQUEST:
-        Append(reply, " %s", NameOf(kRunRequests, s.RunRequest, "Unknown Run Request"));
-        return kOk;
-    case READ_RUN_STATE:
-        Append(reply, " %s", NameOf(kRunStates, s.RunState, "Unknown Run State"));
-        return kOk;
-    case READ_ENABLE_SCALER: {
-        ScalerRecord *scaler = Scaler(tokens);
-        if (scaler == nullptr)
-            return kFail;
-        AppendInt(reply, scaler->Enable);
-        return kOk;
-    }
-    case ENABLE_SCALER: {
-        ScalerRecord *scaler = Scaler(tokens);
-        if (scaler == nullptr || !tokens.NextNumber(value))
-            return kFail;
-        scaler->Enable = value;
-        return kOk;
-    }
-    case DEBUG:
-    case NUM_CHANS:
-    case DAC_STEP:
-    case RAMP_DAC:
-    case ENABLE_ADC:
-    case ENABLE_TDC:
-    case DWELL_TIME:
-    case SETTLE_TIME:
-    case ADC_METHOD:
-        if (!SettingOperand(code, tokens, value))
-            return kFail;
-        StoreSetting(code, value);
-        return kOk;
-    case SET_DAC: return SetDac(tokens);
-    case CHANNEL: return MoveToChannel(tokens);
-    case RESET_QUEUE: ResetQueue(); return kOk;
-    case RUN_REQUEST: return RunRequestCommand(tokens.Next());
-    case RUN_STATE: return RunStateCommand(tokens.Next());
-    case STOP_DAQ_BOARD: return StopBoard();
-    case END_OF_TABLE: break;
-    }
-    return kFail;
+    for (const Keyword &k : kKeywords)
+        if (token == k.text)
+            return &k;
+    return nullptr;
 }
 
 } // namespace
@@ -378,9 +368,8 @@ int ProcessCommand(char *buffer)
     std::memcpy(work, buffer, length + 1);
 
     Tokens tokens{work};
-    std::string_view keyword = tokens.Next();
-    CommandCode code = keyword.empty() ? END_OF_TABLE : FindKeyword(keyword);
-    if (code == END_OF_TABLE)
+    const Keyword *keyword = FindKeyword(tokens.Next());
+    if (keyword == nullptr)
         return kFail;
 
     // Take the control lock.  A wait that ends without it gives one count
@@ -392,7 +381,7 @@ int ProcessCommand(char *buffer)
     }
 
     buffer[0] = '\0';
-    int result = Perform(code, tokens, buffer);
+    int result = keyword->perform(*keyword, tokens, buffer);
 
     ReleaseOrReport(SYNC_CTRL);
     return result;

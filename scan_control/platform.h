@@ -27,10 +27,14 @@ struct SyncObject {
     void *guard = nullptr;  // what the backend locks to release atomically, if anything
 };
 
+// The namespace of every object name: the text of VANTORQ_NAMESPACE, or the
+// empty text when it is unset.
+const char *ObjectNamespace();
+
 // Qualifies a logical object name ("/Ctrl_Sem", "SHM_Statics") with the
-// namespace taken from VANTORQ_NAMESPACE: the text goes right after a leading
-// slash, or in front of a name without one.  Unset or empty: the name as is.
-// Returns false (and an empty `out`) when the result does not fit.
+// namespace: the text goes right after a leading slash, or in front of a name
+// without one.  Empty namespace: the name as is.  Returns false (and an empty
+// `out`) when the result does not fit.
 bool QualifyObjectName(const char *name, char *out, std::size_t outSize);
 
 // A named mapping with no file behind it, as held by one process.
@@ -84,6 +88,13 @@ void RemovePlatformObjects();
 // The calling thread's last system error code and the system's text for it.
 int LastSystemError();
 void SystemErrorText(int code, char *out, std::size_t outSize);
+
+// Both at once (system_error.cpp): the code, with its text in `text`.
+int LastSystemErrorText(char *text, std::size_t size);
+
+// The line a failed command or step reports: "Error N - text\n", with the
+// system's text as it gives it.
+void SystemErrorLine(char *out, std::size_t size);
 
 // Ends the process at once with the exit code, after flushing standard output
 // and standard error.

@@ -4,11 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-bool QualifyObjectName(const char *name, char *out, std::size_t outSize)
+const char *ObjectNamespace()
 {
     const char *ns = std::getenv("VANTORQ_NAMESPACE");
-    if (ns == nullptr)
-        ns = "";
+    return ns != nullptr ? ns : "";
+}
+
+bool QualifyObjectName(const char *name, char *out, std::size_t outSize)
+{
+    const char *ns = ObjectNamespace();
     int n;
     if (name[0] == '/')
         n = std::snprintf(out, outSize, "/%s%s", ns, name + 1);

@@ -70,10 +70,7 @@ bool OpenSyncObjects(Statics *block)
 
 void ReportSystemError()
 {
-    int code = LastSystemError();
-    char text[512];
-    SystemErrorText(code, text, sizeof text);
-    std::snprintf(g_message, sizeof g_message, "Error %d - %s\n", code, text);
+    SystemErrorLine(g_message, sizeof g_message);
     std::printf("%s\n", g_message);
     std::fflush(stdout);
 }

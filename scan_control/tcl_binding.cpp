@@ -45,10 +45,9 @@ int Laser_Control(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
         return TCL_OK;
     }
 
-    int code = LastSystemError();
-    char text[512];
-    SystemErrorText(code, text, sizeof text);
-    std::printf("Error %d - %s\n", code, text);
+    char line[kMessageSize];
+    SystemErrorLine(line, sizeof line);
+    std::fputs(line, stdout);
     std::fflush(stdout);
     Tcl_SetErrorCode(interp, buffer, nullptr);
     return TCL_ERROR;
@@ -67,6 +66,6 @@ int Vantorq_Init(Tcl_Interp *interp)
     if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr)
         return TCL_ERROR;
     Tcl_CreateCommand(interp, "LaserControl", Laser_Control, nullptr, nullptr);
-    Tcl_PkgProvide(interp, "Vantorq", "1.0");
+    Tcl_PkgProvide(interp, "Vantorq", LABTCL_PACKAGE_VERSION);
     return TCL_OK;
 }

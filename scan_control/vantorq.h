@@ -16,88 +16,78 @@ struct ScalerRecord {
     uint8_t reserved[8];
 };
 
+// The control block, one row per field: its type, name and byte offset, and
+// which name table, if any, names its values for the operator (None,
+// RunState, RunRequest, DriverCommand).  The struct, the checks of every
+// offset and vantorq-status's field table are all made from this list.
+//   FIELD(type, name, offset, names)   RESERVED(offset, bytes)   SCALERS(offset)
+#define VANTORQ_STATICS_FIELDS(FIELD, RESERVED, SCALERS)                                          \
+    FIELD(int32_t, Debug, 0, None)                   /* debug level */                           \
+    FIELD(int32_t, SyncReady, 4, None)               /* 1 once the synchronisation objects exist */ \
+    FIELD(int32_t, DriverCommand, 8, DriverCommand)  /* command code for the driver */           \
+    RESERVED(12, 4)                                                                               \
+    FIELD(int32_t, QueueCount1, 16, None)                                                         \
+    FIELD(int32_t, QueueCount2, 20, None)                                                         \
+    FIELD(int32_t, QueueCount3, 24, None)            /* reported by READ_STATUS */             \
+    FIELD(int32_t, QueueLength, 28, None)            /* READ_QUEUE_LEN */                        \
+    FIELD(int32_t, QueueReset, 32, None)             /* set to 1 by RESET_QUEUE for the driver */ \
+    FIELD(int32_t, BoardNum, 36, None)               /* driver: board number for the library */  \
+    FIELD(int32_t, ChannelRequest, 40, None)                                                      \
+    FIELD(int32_t, Channel, 44, None)                /* current scan channel */                  \
+    FIELD(int32_t, ActiveNumChans, 48, None)         /* driver */                                \
+    FIELD(int32_t, ActiveDwellTime, 52, None)        /* driver */                                \
+    FIELD(int32_t, ActiveSettleTime, 56, None)       /* driver */                                \
+    FIELD(int32_t, Scans, 60, None)                  /* driver: scan count */                    \
+    FIELD(int32_t, RunRequest, 64, RunRequest)       /* pending run request */                   \
+    FIELD(int32_t, SavedRequest, 68, RunRequest)     /* request saved by RUN_PAUSE_NOW */        \
+    FIELD(int32_t, RunState, 72, RunState)                                                        \
+    FIELD(int32_t, ForcedState, 76, RunState)        /* state for RUN_FORCE_STATE */             \
+    FIELD(int32_t, NumChans, 80, None)               /* new setting */                           \
+    FIELD(int32_t, DwellTime, 84, None)              /* new setting, microseconds */             \
+    FIELD(int32_t, SettleTime, 88, None)             /* new setting, microseconds */             \
+    FIELD(uint16_t, DacStep, 92, None)               /* new setting */                           \
+    FIELD(uint16_t, RampEndDac, 94, None)            /* derived from the new settings */         \
+    FIELD(float, RampEndMilliVolts, 96, None)        /* derived from the new settings */         \
+    SCALERS(100)                                     /* four ScalerRecords */                    \
+    RESERVED(148, 20)                                                                             \
+    FIELD(int32_t, EnableAdc, 168, None)                                                          \
+    RESERVED(172, 20)                                                                             \
+    FIELD(int32_t, EnableTdc, 192, None)                                                          \
+    RESERVED(196, 36)                                                                             \
+    FIELD(uint16_t, PreviousDac, 232, None)                                                       \
+    FIELD(uint16_t, Dac, 234, None)                  /* DAC value the driver is to output */     \
+    RESERVED(236, 2)                                                                              \
+    FIELD(uint16_t, ActiveDacStep, 238, None)        /* driver */                                \
+    FIELD(uint16_t, ActiveRampEndDac, 240, None)     /* driver */                                \
+    RESERVED(242, 2)                                                                              \
+    FIELD(float, ActiveRampEndMilliVolts, 244, None) /* driver */                                \
+    FIELD(int32_t, RampDac, 248, None)                                                            \
+    RESERVED(252, 4)                                                                              \
+    FIELD(int32_t, AdcMethod, 256, None)             /* 1, 2 or 3 */
+
+constexpr int kScalerCount = 4;
+
+#define VANTORQ_DECLARE_FIELD(type, name, offset, names) type name;
+#define VANTORQ_DECLARE_RESERVED(offset, bytes) uint8_t reserved##offset[bytes];
+#define VANTORQ_DECLARE_SCALERS(offset) ScalerRecord Scaler[kScalerCount];
 struct Statics {
-    int32_t Debug;                    //   0 debug level
-    int32_t SyncReady;                //   4 1 once the synchronisation objects exist
-    int32_t DriverCommand;            //   8 command code for the driver (DriverCommandCode)
-    uint8_t reserved12[4];            //  12
-    int32_t QueueCount1;              //  16
-    int32_t QueueCount2;              //  20
-    int32_t QueueCount3;              //  24 reported by READ_STATUS
-    int32_t QueueLength;              //  28
-    int32_t QueueReset;               //  32 set to 1 by RESET_QUEUE for the driver
-    int32_t BoardNum;                 //  36 driver: board number for the board library
-    int32_t ChannelRequest;           //  40
-    int32_t Channel;                  //  44 current scan channel
-    int32_t ActiveNumChans;           //  48 driver
-    int32_t ActiveDwellTime;          //  52 driver
-    int32_t ActiveSettleTime;         //  56 driver
-    int32_t Scans;                    //  60 driver: scan count
-    int32_t RunRequest;               //  64 pending run request (RunRequestCode)
-    int32_t SavedRequest;             //  68 request saved by RUN_PAUSE_NOW
-    int32_t RunState;                 //  72 RunStateCode
-    int32_t ForcedState;              //  76 state for RUN_FORCE_STATE
-    int32_t NumChans;                 //  80 new setting
-    int32_t DwellTime;                //  84 new setting
-    int32_t SettleTime;               //  88 new setting
-    uint16_t DacStep;                 //  92 new setting
-    uint16_t RampEndDac;              //  94 derived from the new settings
-    float RampEndMilliVolts;          //  96 derived from the new settings
-    ScalerRecord Scaler[4];           // 100
-    uint8_t reserved148[20];          // 148
-    int32_t EnableAdc;                // 168
-    uint8_t reserved172[20];          // 172
-    int32_t EnableTdc;                // 192
-    uint8_t reserved196[36];          // 196
-    uint16_t PreviousDac;             // 232
-    uint16_t Dac;                     // 234 DAC value the driver is to output
-    uint8_t reserved236[2];           // 236
-    uint16_t ActiveDacStep;           // 238 driver
-    uint16_t ActiveRampEndDac;        // 240 driver
-    uint8_t reserved242[2];           // 242
-    float ActiveRampEndMilliVolts;    // 244 driver
-    int32_t RampDac;                  // 248
-    uint8_t reserved252[4];           // 252
-    int32_t AdcMethod;                // 256 1, 2 or 3
+    VANTORQ_STATICS_FIELDS(VANTORQ_DECLARE_FIELD, VANTORQ_DECLARE_RESERVED, VANTORQ_DECLARE_SCALERS)
 };
+#undef VANTORQ_DECLARE_FIELD
+#undef VANTORQ_DECLARE_RESERVED
+#undef VANTORQ_DECLARE_SCALERS
 
 static_assert(sizeof(float) == 4, "the block holds IEEE singles");
 static_assert(sizeof(ScalerRecord) == 12);
-static_assert(offsetof(Statics, Debug) == 0);
-static_assert(offsetof(Statics, SyncReady) == 4);
-static_assert(offsetof(Statics, DriverCommand) == 8);
-static_assert(offsetof(Statics, QueueCount1) == 16);
-static_assert(offsetof(Statics, QueueCount2) == 20);
-static_assert(offsetof(Statics, QueueCount3) == 24);
-static_assert(offsetof(Statics, QueueLength) == 28);
-static_assert(offsetof(Statics, QueueReset) == 32);
-static_assert(offsetof(Statics, BoardNum) == 36);
-static_assert(offsetof(Statics, ChannelRequest) == 40);
-static_assert(offsetof(Statics, Channel) == 44);
-static_assert(offsetof(Statics, ActiveNumChans) == 48);
-static_assert(offsetof(Statics, ActiveDwellTime) == 52);
-static_assert(offsetof(Statics, ActiveSettleTime) == 56);
-static_assert(offsetof(Statics, Scans) == 60);
-static_assert(offsetof(Statics, RunRequest) == 64);
-static_assert(offsetof(Statics, SavedRequest) == 68);
-static_assert(offsetof(Statics, RunState) == 72);
-static_assert(offsetof(Statics, ForcedState) == 76);
-static_assert(offsetof(Statics, NumChans) == 80);
-static_assert(offsetof(Statics, DwellTime) == 84);
-static_assert(offsetof(Statics, SettleTime) == 88);
-static_assert(offsetof(Statics, DacStep) == 92);
-static_assert(offsetof(Statics, RampEndDac) == 94);
-static_assert(offsetof(Statics, RampEndMilliVolts) == 96);
-static_assert(offsetof(Statics, Scaler) == 100);
-static_assert(offsetof(Statics, EnableAdc) == 168);
-static_assert(offsetof(Statics, EnableTdc) == 192);
-static_assert(offsetof(Statics, PreviousDac) == 232);
-static_assert(offsetof(Statics, Dac) == 234);
-static_assert(offsetof(Statics, ActiveDacStep) == 238);
-static_assert(offsetof(Statics, ActiveRampEndDac) == 240);
-static_assert(offsetof(Statics, ActiveRampEndMilliVolts) == 244);
-static_assert(offsetof(Statics, RampDac) == 248);
-static_assert(offsetof(Statics, AdcMethod) == 256);
+#define VANTORQ_CHECK_FIELD(type, name, offset, names) \
+    static_assert(offsetof(Statics, name) == (offset), #name " is at " #offset);
+#define VANTORQ_CHECK_RESERVED(offset, bytes) \
+    static_assert(offsetof(Statics, reserved##offset) == (offset), "reserved bytes at " #offset);
+#define VANTORQ_CHECK_SCALERS(offset) static_assert(offsetof(Statics, Scaler) == (offset), "Scaler is at " #offset);
+VANTORQ_STATICS_FIELDS(VANTORQ_CHECK_FIELD, VANTORQ_CHECK_RESERVED, VANTORQ_CHECK_SCALERS)
+#undef VANTORQ_CHECK_FIELD
+#undef VANTORQ_CHECK_RESERVED
+#undef VANTORQ_CHECK_SCALERS
 static_assert(sizeof(Statics) == 260, "the control block is 260 bytes");
 
 // Segment sizes used by the extension; the system is asked for one byte more.

@@ -36,52 +36,24 @@ struct Field {
     FieldNames names;
 };
 
-#define FIELD(member, type) {#member, offsetof(Statics, member), FieldType::type, FieldNames::None}
-#define NAMED(member, names) {#member, offsetof(Statics, member), FieldType::I32, FieldNames::names}
+constexpr FieldType TypeOf(const int32_t *) { return FieldType::I32; }
+constexpr FieldType TypeOf(const uint16_t *) { return FieldType::U16; }
+constexpr FieldType TypeOf(const float *) { return FieldType::F32; }
 
-constexpr Field kFields[] = {
-    FIELD(Debug, I32),
-    FIELD(SyncReady, I32),
-    NAMED(DriverCommand, DriverCommand),
-    FIELD(QueueCount1, I32),
-    FIELD(QueueCount2, I32),
-    FIELD(QueueCount3, I32),
-    FIELD(QueueLength, I32),
-    FIELD(QueueReset, I32),
-    FIELD(BoardNum, I32),
-    FIELD(ChannelRequest, I32),
-    FIELD(Channel, I32),
-    FIELD(ActiveNumChans, I32),
-    FIELD(ActiveDwellTime, I32),
-    FIELD(ActiveSettleTime, I32),
-    FIELD(Scans, I32),
-    NAMED(RunRequest, RunRequest),
-    NAMED(SavedRequest, RunRequest),
-    NAMED(RunState, RunState),
-    NAMED(ForcedState, RunState),
-    FIELD(NumChans, I32),
-    FIELD(DwellTime, I32),
-    FIELD(SettleTime, I32),
-    FIELD(DacStep, U16),
-    FIELD(RampEndDac, U16),
-    FIELD(RampEndMilliVolts, F32),
-    {"Scaler[0].Enable", offsetof(Statics, Scaler) + 0 * sizeof(ScalerRecord), FieldType::I32, FieldNames::None},
-    {"Scaler[1].Enable", offsetof(Statics, Scaler) + 1 * sizeof(ScalerRecord), FieldType::I32, FieldNames::None},
-    {"Scaler[2].Enable", offsetof(Statics, Scaler) + 2 * sizeof(ScalerRecord), FieldType::I32, FieldNames::None},
-    {"Scaler[3].Enable", offsetof(Statics, Scaler) + 3 * sizeof(ScalerRecord), FieldType::I32, FieldNames::None},
-    FIELD(EnableAdc, I32),
-    FIELD(EnableTdc, I32),
-    FIELD(PreviousDac, U16),
-    FIELD(Dac, U16),
-    FIELD(ActiveDacStep, U16),
-    FIELD(ActiveRampEndDac, U16),
-    FIELD(ActiveRampEndMilliVolts, F32),
-    FIELD(RampDac, I32),
-    FIELD(AdcMethod, I32),
-};
+// Every field of the block but the reserved bytes, in the block's order.
+#define SHOW_FIELD(type, name, offset, names) \
+    {#name, offsetof(Statics, name), TypeOf(static_cast<const type *>(nullptr)), FieldNames::names},
+#define SKIP_RESERVED(offset, bytes)
+#define SCALER(i) {"Scaler[" #i "].Enable", offsetof(Statics, Scaler) + (i) * sizeof(ScalerRecord), FieldType::I32, FieldNames::None},
+#define SHOW_SCALERS(offset) SCALER(0) SCALER(1) SCALER(2) SCALER(3)
 
-#undef FIELD
-#undef NAMED
+constexpr Field kFields[] = {VANTORQ_STATICS_FIELDS(SHOW_FIELD, SKIP_RESERVED, SHOW_SCALERS)};
+static_assert(kScalerCount == 4, "one SCALER row per scaler");
+
+#undef SHOW_FIELD
+#undef SKIP_RESERVED
+#undef SCALER
+#undef SHOW_SCALERS
 
 constexpr NamedValue kDriverCommands[] = {
     {"DRIVER_START", DRIVER_START},
@@ -117,12 +89,6 @@ constexpr const char kUsage[] =
     "namespace, 2 bad usage, 3 the block exists but cannot be read, 4 the\n"
     "state lock was not stuck and was left alone.\n";
 
-const char *Namespace()
-{
-    const char *ns = std::getenv("VANTORQ_NAMESPACE");
-    return ns != nullptr ? ns : "";
-}
-
 // The name a logical name has on this system, for the messages.
 const char *Qualified(const char *name, char *out, std::size_t size)
 {
@@ -134,9 +100,8 @@ const char *Qualified(const char *name, char *out, std::size_t size)
 // The system's text for the last error, as "text (error N)".
 const char *LastErrorText(char *out, std::size_t size)
 {
-    int code = LastSystemError();
     char text[256];
-    SystemErrorText(code, text, sizeof text);
+    int code = LastSystemErrorText(text, sizeof text);
     std::size_t n = std::strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
         text[--n] = '\0';
@@ -289,7 +254,7 @@ void PrintHeader()
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local);
     char qualified[256];
     std::printf("vantorq-status %s: block %s, namespace \"%s\" (VANTORQ_NAMESPACE)\n", when,
-                Qualified(kStaticsName, qualified, sizeof qualified), Namespace());
+                Qualified(kStaticsName, qualified, sizeof qualified), ObjectNamespace());
     std::printf("Read without taking any lock: values may be changing while they are read.\n\n");
 }
 
@@ -308,7 +273,7 @@ int ShowOnce()
                          "vantorq-status: no control block: %s does not exist (%s).\n"
                          "Nothing was created.  Is the driver running, and is VANTORQ_NAMESPACE (now \"%s\") "
                          "the one it uses?\n",
-                         qualified, why, Namespace());
+                         qualified, why, ObjectNamespace());
             return kExitNoBlock;
         }
         PrintHeader();

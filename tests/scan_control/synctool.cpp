@@ -35,8 +35,7 @@ int32_t *Field(const char *offsetText)
 int Fail(const char *what)
 {
     char text[256];
-    int code = LastSystemError();
-    SystemErrorText(code, text, sizeof text);
+    int code = LastSystemErrorText(text, sizeof text);
     std::fprintf(stderr, "vantorq_synctool: %s: %d - %s\n", what, code, text);
     return 1;
 }

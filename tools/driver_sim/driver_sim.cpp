@@ -16,11 +16,12 @@
 #include <cstdlib>
 #include <getopt.h>
 
+#include "instance_lock.h"
 #include "vantorq.h"
 
 namespace {
 
-enum ExitCode { kExitOk = 0, kExitSetupFailed = 1, kExitUsage = 2 };
+enum ExitCode { kExitOk = 0, kExitSetupFailed = 1, kExitUsage = 2, kExitNamespaceServed = 3 };
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,7 +70,8 @@ constexpr const char kUsage[] =
     "NumChans channels lasts NumChans dwell times (the settle time is copied\n"
     "to ActiveSettleTime but not simulated).  Dac and DacStep are DAC counts.\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 when the shared objects cannot\n"
-    "be set up, 2 on a bad option.\n";
+    "be set up, 2 on a bad option, 3 when another driver_sim serves the\n"
+    "namespace (nothing is changed or removed then).\n";
 
 void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -90,9 +92,8 @@ void Say(const char *format, ...)
 // Reports a failed system operation on standard error with the system's text.
 void ReportFailure(const char *operation, const char *name)
 {
-    int code = LastSystemError();
     char text[256];
-    SystemErrorText(code, text, sizeof text);
+    int code = LastSystemErrorText(text, sizeof text);
     std::fprintf(stderr, "driver_sim: %s %s failed: %s (error %d)\n", operation, name, text, code);
 }
 
@@ -184,24 +185,53 @@ bool MapSegment(SharedMemory &mem, const char *name, std::size_t bytes, void *&v
     return true;
 }
 
-bool SetUp()
+// One simulator per namespace, claimed before anything of the block is
+// written: a second one would reset BoardNum under the first and, with
+// --remove, delete the names the first still serves.
+int ClaimOrRefuse()
+{
+    long holder = 0;
+    switch (ClaimNamespace(g_staticsMemory, holder)) {
+    case Claim::Claimed: return kExitOk;
+    case Claim::HeldByOther: {
+        char pid[32] = "";
+        if (holder > 0)
+            std::snprintf(pid, sizeof pid, " (pid %ld)", holder);
+        std::fprintf(stderr,
+                     "driver_sim: another driver_sim%s already serves the namespace \"%s\" "
+                     "(VANTORQ_NAMESPACE): not starting, and nothing of its block is changed or removed.  "
+                     "Stop that one first, or start this one in a namespace of its own.\n",
+                     pid, ObjectNamespace());
+        return kExitNamespaceServed;
+    }
+    case Claim::Failed: break;
+    }
+    ReportFailure("claiming the namespace through the lock of", kStaticsName);
+    return kExitSetupFailed;
+}
+
+// Returns kExitOk when the block and its objects are set up, else the exit code.
+int SetUp()
 {
     void *statics = nullptr;
     void *queue = nullptr;
-    if (!MapSegment(g_staticsMemory, kStaticsName, kStaticsSize + 1, statics) ||
-        !MapSegment(g_queueMemory, kQueueName, kQueueSize + 1, queue))
-        return false;
+    if (!MapSegment(g_staticsMemory, kStaticsName, kStaticsSize + 1, statics))
+        return kExitSetupFailed;
+    if (int refused = ClaimOrRefuse(); refused != kExitOk)
+        return refused;
+    if (!MapSegment(g_queueMemory, kQueueName, kQueueSize + 1, queue))
+        return kExitSetupFailed;
     g_block = static_cast<Statics *>(statics);
     for (int i = 0; i < SYNC_COUNT; ++i) {
         const SyncSpec &spec = kSyncObjects[i];
         if (!CreateSync(g_sync[i], spec.name, spec.kind, spec.initial, spec.maximum)) {
             ReportFailure("creating semaphore", spec.name);
-            return false;
+            return kExitSetupFailed;
         }
     }
     g_block->BoardNum = g_options.board;
     g_block->SyncReady = 1;
-    return true;
+    return kExitOk;
 }
 
 // ---- the state lock ---------------------------------------------------------
@@ -418,13 +448,14 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    int code = kExitSetupFailed;
-    if (SetUp()) {
+    int code = SetUp();
+    if (code == kExitOk) {
         std::printf("driver_sim ready\n");
         std::fflush(stdout);
         code = Serve();
     }
-    if (g_options.remove)
+    // The names of a namespace another simulator serves are its own.
+    if (g_options.remove && code != kExitNamespaceServed)
         RemoveBlockObjects();
     return code;
 }

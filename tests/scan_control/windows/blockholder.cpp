@@ -15,8 +15,7 @@ namespace {
 int Fail(const char *what, const char *name)
 {
     char text[256];
-    int code = LastSystemError();
-    SystemErrorText(code, text, sizeof text);
+    int code = LastSystemErrorText(text, sizeof text);
     std::fprintf(stderr, "vantorq_blockholder: %s %s: %d - %s\n", what, name, code, text);
     return 1;
 }

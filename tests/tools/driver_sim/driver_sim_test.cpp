@@ -62,6 +62,7 @@ protected:
         pid_t pid = fork();
         if (pid == 0) {
             dup2(fds[1], STDOUT_FILENO);
+            dup2(fds[1], STDERR_FILENO);
             execv(DRIVER_SIM_PATH, const_cast<char **>(argv));
             _exit(127);
         }
@@ -253,6 +254,30 @@ TEST_F(DriverSim, SignalsEndItWithExitZeroAndRemoveLeavesNothing)
     EXPECT_EQ(ShmEntries(), 8);   // two segments, five semaphores, the release lock
     EXPECT_EQ(ExitCode(Spawn({"--remove-only"})), 0);
     EXPECT_EQ(ShmEntries(), 0);
+}
+
+TEST_F(DriverSim, ASecondSimulatorInTheNamespaceRefusesAndLeavesTheFirstAlone)
+{
+    Launch({"-q", "-b", "3"});
+    pid_t first = pid_;
+    // Its --remove must not take the names from under the first one.
+    pid_t second = Spawn({"-b", "5", "--remove"});
+    EXPECT_EQ(ExitCode(second), 3);
+    char expected[160];
+    std::snprintf(expected, sizeof expected, "another driver_sim (pid %d) already serves the namespace \"%s\"",
+                  static_cast<int>(first), ns_);
+    EXPECT_TRUE(Printed(expected)) << text_;
+    EXPECT_FALSE(Printed("driver_sim ready")) << text_;
+    EXPECT_EQ(block_->BoardNum, 3);
+    EXPECT_EQ(ShmEntries(), 8);
+    StartRun(10, 1000);
+    EXPECT_TRUE(Eventually([&] { return block_->Scans >= 1; }));
+
+    // Once the first has gone, however it ended, the namespace is free again.
+    kill(first, SIGKILL);
+    EXPECT_EQ(ExitCode(first), 128 + SIGKILL);
+    Launch({"-q", "-b", "7"});
+    EXPECT_EQ(block_->BoardNum, 7);
 }
 
 TEST_F(DriverSim, BadOptionsExitWithTwo)
