@@ -110,8 +110,12 @@ endif()
 
 # The pkgIndex.tcl of a package built in both flavours: it loads the file
 # that serves the running Tcl (Tcl 8.4 to 9 can read it).  Without the Tcl 9
-# flavour, Tcl 9 gets an error that says so.
-function(tcl_package_index output package version file8 file9)
+# flavour, Tcl 9 gets an error that says so.  A package with a script layer
+# (`script`, a Tcl file beside the libraries that needs Tcl 8.6) has it
+# sourced right after the library from Tcl 8.6 on; Tcl 8.4 and 8.5 get the
+# library alone, as before.
+function(tcl_package_index output package version file8 file9 script)
+  set(_load8 "[list load [file join $dir ${file8}] ${package}]")
   if(file9)
     set(_load9 "[list load [file join $dir ${file9}] ${package}]")
     set(_serves "${file8} serves Tcl 8.4 to 8.6, ${file9} Tcl 9")
@@ -119,12 +123,26 @@ function(tcl_package_index output package version file8 file9)
     set(_load9 "[list error \"${package} ${version} was built without its Tcl 9 flavour\"]")
     set(_serves "${file8} serves Tcl 8.4 to 8.6")
   endif()
+  if(script)
+    set(_source "[list source [file join $dir ${script}]]")
+    if(file9)
+      set(_load9 "\"${_load9}; ${_source}\"")
+    endif()
+    set(_layer "
+# From Tcl 8.6 on, ${script} (the script layer) is sourced after the library.")
+    set(_older "} elseif {[package vcompare [info tclversion] 8.6] >= 0} {
+    package ifneeded ${package} ${version} \"${_load8}; ${_source}\"
+")
+  else()
+    set(_layer "")
+    set(_older "")
+  endif()
   file(GENERATE OUTPUT ${output} CONTENT
-"# ${package} ${version}: ${_serves}.
+"# ${package} ${version}: ${_serves}.${_layer}
 if {[package vcompare [info tclversion] 9.0] >= 0} {
     package ifneeded ${package} ${version} ${_load9}
-} else {
-    package ifneeded ${package} ${version} [list load [file join $dir ${file8}] ${package}]
+${_older}} else {
+    package ifneeded ${package} ${version} ${_load8}
 }
 ")
 endfunction()
@@ -135,10 +153,12 @@ endfunction()
 #   `target`_tcl9  file tcl9`name` as Tcl 9 names extensions, with BUILD_TCL9.
 # Both go to `dir` with hidden symbols, beside the package's pkgIndex.tcl, and
 # are installed with it in `installdir` (under the prefix).  The sources get
-# `version` as the string LABTCL_PACKAGE_VERSION.  Sets
+# `version` as the string LABTCL_PACKAGE_VERSION.  SCRIPTS are Tcl files
+# copied beside them and installed too; pkgIndex.tcl sources the first after
+# the library (Tcl 8.6 on), which sources the others.  Sets
 # `target`_FLAVOURS in the caller to the targets made, for settings of its own.
 function(tcl_extension package version target name dir installdir)
-  cmake_parse_arguments(PARSE_ARGV 6 _ext "" "" "SOURCES;LINK")
+  cmake_parse_arguments(PARSE_ARGV 6 _ext "" "" "SOURCES;LINK;SCRIPTS")
   set(_flavours "")
   set(_file9 "")
   foreach(_major 8 9)
@@ -162,9 +182,19 @@ function(tcl_extension package version target name dir installdir)
       LIBRARY_OUTPUT_DIRECTORY ${dir})
     list(APPEND _flavours ${_target})
   endforeach()
-  tcl_package_index(${dir}/pkgIndex.tcl ${package} ${version} $<TARGET_FILE_NAME:${target}> "${_file9}")
+  set(_scripts "")
+  set(_script "")
+  foreach(_s ${_ext_SCRIPTS})
+    get_filename_component(_n ${_s} NAME)
+    configure_file(${_s} ${dir}/${_n} COPYONLY)
+    list(APPEND _scripts ${dir}/${_n})
+    if(NOT _script)
+      set(_script ${_n})
+    endif()
+  endforeach()
+  tcl_package_index(${dir}/pkgIndex.tcl ${package} ${version} $<TARGET_FILE_NAME:${target}> "${_file9}" "${_script}")
   install(TARGETS ${_flavours} LIBRARY DESTINATION ${installdir} RUNTIME DESTINATION ${installdir})
-  install(FILES ${dir}/pkgIndex.tcl DESTINATION ${installdir})
+  install(FILES ${dir}/pkgIndex.tcl ${_scripts} DESTINATION ${installdir})
   labtcl_installed(default ${_flavours})
   set(${target}_FLAVOURS ${_flavours} PARENT_SCOPE)
 endfunction()

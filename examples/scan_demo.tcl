@@ -1,5 +1,7 @@
-# A whole scan driven from Tcl: configure it, start it, follow its progress,
-# pause and resume it, stop it at the end of a scan and stop the board.
+# A whole scan driven from Tcl with the vantorq commands: configure it, start
+# it, follow its progress, pause and resume it, stop it at the end of a scan
+# and stop the board.  Any wrong value or refused request ends the demo with
+# its reason.
 # When a Channel Access server is reachable (EPICS_CA_ADDR_LIST set), the
 # wavelength set-point and the scan progress also go through Tessaly.
 #
@@ -11,22 +13,12 @@ set channels 40
 set useCA [expr {[info exists env(EPICS_CA_ADDR_LIST)] && ![catch {package require Tessaly 1.0}]}]
 
 proc say {text} { puts $text; flush stdout }
-proc status {} {
-    lassign [LaserControl READ_STATUS] state request channel mv dac queue scans
-    return [dict create state $state channel $channel mv $mv scans $scans]
-}
-proc waitState {name} {
-    set deadline [expr {[clock seconds] + 10}]
-    while {[string trim [LaserControl READ_RUN_STATE]] ne $name} {
-        if {[clock seconds] > $deadline} { error "the run did not reach $name" }
-        after 20
-    }
-}
 
-# A progress bar on a terminal, a line per scan elsewhere.
+# A progress bar on a terminal, a line per scan elsewhere; called by
+# vantorq::wait with the status appended.
 set tty [expr {![catch {exec sh -c {[ -t 1 ]} >@stdout}]}]
 set lastScan -1
-proc progress {s total channels} {
+proc progress {total channels s} {
     global tty lastScan
     set done [expr {min([dict get $s scans], $total)}]
     set width 30
@@ -34,14 +26,20 @@ proc progress {s total channels} {
     set fill [expr {min($fill, $width)}]
     set bar "\[[string repeat # $fill][string repeat . [expr {$width - $fill}]]\]"
     set line [format "%s scan %d/%d  channel %2d/%d  DAC %9.3f mV" $bar $done $total \
-        [dict get $s channel] $channels [dict get $s mv]]
+        [dict get $s channel] $channels [dict get $s dacMilliVolts]]
     if {$tty} {
         puts -nonewline "\r$line"
         flush stdout
     } elseif {$done != $lastScan} {
         say $line
     }
+    if {$done != $lastScan} {
+        publish progress $done
+    }
     set lastScan $done
+}
+proc endLine {} {
+    if {$::tty} { puts "" }
 }
 
 # --- Channel Access: wavelength set-point and progress PVs -------------------
@@ -67,55 +65,44 @@ proc publish {what value} {
 }
 
 # --- configure ---------------------------------------------------------------
-foreach command [list "NUM_CHANS $channels" {DAC_STEP 400} {DWELL_TIME 10000} {SETTLE_TIME 500} \
-                      {RAMP_DAC 0} {ENABLE_ADC 1} {ENABLE_TDC 0} {ENABLE_SCALER 1 1} {ADC_METHOD 2} \
-                      {RESET_QUEUE} {DEBUG 0}] {
-    LaserControl $command
-}
-lassign [LaserControl READ_NEW_SETTINGS] n zero step rampEnd rampMv dwell settle
-say "Settings: $n channels, DAC step $step, ramp end $rampEnd counts = $rampMv mV, dwell $dwell us, settle $settle us"
-say "ADC method [string trim [LaserControl READ_ADC_METHOD]], ADC enabled [string trim [LaserControl READ_ENABLE_ADC]], scaler 1 enabled [string trim [LaserControl {READ_ENABLE_SCALER 1}]]"
+vantorq::set NUM_CHANS $channels DAC_STEP 400 DWELL_TIME 10000 SETTLE_TIME 500 RAMP_DAC 0 \
+    ENABLE_ADC 1 ENABLE_TDC 0 ENABLE_SCALER {1 1} ADC_METHOD 2 DEBUG 0
+LaserControl RESET_QUEUE
+set new [vantorq::settings new]
+say [format "Settings: %d channels, DAC step %d, ramp end %d counts = %s mV, dwell %d us, settle %d us" \
+    [dict get $new NUM_CHANS] [dict get $new DAC_STEP] [dict get $new rampEnd] \
+    [dict get $new rampEndMilliVolts] [dict get $new DWELL_TIME] [dict get $new SETTLE_TIME]]
+say "ADC method [dict get $new ADC_METHOD], ADC enabled [dict get $new ENABLE_ADC], scaler 1 enabled [lindex [dict get $new ENABLE_SCALER] 0]"
 
 # --- run -----------------------------------------------------------------------
-LaserControl {RUN_REQUEST RUN_START}
-say "Run state: [string trim [LaserControl READ_RUN_STATE]]"
+set show [list progress $scans $channels]
+vantorq::run start
+say "Run state: [dict get [vantorq::status] runState]"
 publish status running
-set paused 0
-while {1} {
-    set s [status]
-    progress $s $scans $channels
-    publish progress [dict get $s scans]
-    if {!$paused && [dict get $s scans] >= $scans / 2} {
-        LaserControl {RUN_REQUEST RUN_PAUSE_NOW}
-        if {$tty} { puts "" }
-        say "Paused at scan [dict get $s scans], channel [dict get $s channel]: [string trim [LaserControl READ_RUN_STATE]]"
-        publish status paused
-        after 500
-        LaserControl {RUN_REQUEST RUN_RESUME}
-        say "Resumed: [string trim [LaserControl READ_RUN_STATE]]"
-        publish status running
-        set paused 1
-    }
-    if {[dict get $s scans] >= $scans - 1} {
-        # Ask the driver to stop when the scan under way is complete.
-        LaserControl {RUN_REQUEST RUN_STOP_AT_END}
-        break
-    }
-    after 50
-}
-while {[string trim [LaserControl READ_RUN_STATE]] ne "RUN_HALTED"} {
-    progress [status] $scans $channels
-    after 20
-}
-progress [status] $scans $channels
-if {$tty} { puts "" }
-say "Stopped at the end of scan [string trim [LaserControl READ_SCANS]]: [string trim [LaserControl READ_RUN_STATE]], request [string trim [LaserControl READ_RUN_REQUEST]]"
+
+set s [vantorq::wait -until scans [expr {$scans / 2}] -progress $show]
+vantorq::run pause
+endLine
+set s [vantorq::status]
+say "Paused at scan [dict get $s scans], channel [dict get $s channel]: [dict get $s runState]"
+publish status paused
+after 500
+vantorq::run resume
+say "Resumed: [dict get [vantorq::status] runState]"
+publish status running
+
+# Ask the driver to stop when the last scan under way is complete.
+vantorq::wait -until scans [expr {$scans - 1}] -progress $show
+vantorq::run stopAtEnd
+set s [vantorq::wait -progress $show]
+endLine
+say "Stopped at the end of scan [dict get $s scans]: [dict get $s runState], request [dict get $s runRequest]"
 LaserControl STOP_DAQ_BOARD
 say "Board stopped."
-publish progress [string trim [LaserControl READ_SCANS]]
+publish progress [dict get $s scans]
 publish status done
 if {$useCA} {
     lassign [EPICS_GetStrings $pvProgress $pvStatus] progress status
     say "PVs: progress $progress scans, status \"$status\""
 }
-say "Active settings: [LaserControl READ_ACTIVE_SETTINGS]"
+say "Active settings: [vantorq::settings active]"
