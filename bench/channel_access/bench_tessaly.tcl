@@ -13,7 +13,9 @@ set calls 2000
 set rounds 9
 
 set pvfile [file join [pwd] bench_tessaly.pvs]
-set f [open $pvfile w]; puts $f "bench:f float 1.5"; close $f
+set f [open $pvfile w]
+puts $f "bench:f float 1.5\nbench:d double 1.5"
+close $f
 set server [open [list | $env(CA_SERVER) -p 0 $pvfile 2>@stderr] r+]
 if {[gets $server line] < 0 || ![regexp {:(\d+)$} $line -> port]} { error "ca_server: $line" }
 set env(EPICS_CA_ADDR_LIST) 127.0.0.1:$port
@@ -72,6 +74,45 @@ try {
     puts [format "EPICS_GetFloats is %.1fx faster per value than single gets (goal: at least 10x)" $vsSingles]
     puts [format "EPICS_GetFloats / raw loop: %.3f (goal: within 1.1)" $vsRaw]
     EPICS_ClearChannels {*}$hundred
+
+    # Values whole: EPICS_Get and EPICS_Put -wait of a double against the raw
+    # callback forms of the same requests, and against pyepics.
+    set d [EPICS_CreateChannel bench:d]
+    EPICS_Get $d; EPICS_Put -wait $d 1.5
+    RawCa_Callback get $d 200 $env(TESSALY_LIB); RawCa_Callback put $d 200 $env(TESSALY_LIB)
+    foreach v {wholeGet rawGet wholePut rawPut} { set $v {} }
+    for {set r 0} {$r < $rounds} {incr r} {
+        lappend wholeGet [lindex [time {EPICS_Get $d} $calls] 0]
+        lappend rawGet [RawCa_Callback get $d $calls $env(TESSALY_LIB)]
+        lappend wholePut [lindex [time {EPICS_Put -wait $d 1.25} $calls] 0]
+        lappend rawPut [RawCa_Callback put $d $calls $env(TESSALY_LIB)]
+    }
+    puts ""
+    puts [format "%-22s %12s %16s %8s" "per call" "Tcl (us)" "raw callback (us)" "ratio"]
+    foreach {name tclTimes rawTimes goal} [list "EPICS_Get" $wholeGet $rawGet 1.1 "EPICS_Put -wait" $wholePut $rawPut 1.15] {
+        puts [format "%-22s %12.2f %16.2f %8.3f  (goal: at most %s)" $name [median $tclTimes] [median $rawTimes] \
+            [median [lmap t $tclTimes c $rawTimes { expr {$t / $c} }]] $goal]
+    }
+    set python [expr {[file executable /usr/bin/python3] ? "/usr/bin/python3" : "python3"}]
+    set pybench [file join [file dirname [info script]] pyepics_bench.py]
+    if {[catch {exec $python $pybench get bench:d $calls $rounds 2>@stderr} pyGet]} {
+        puts "pyepics PV.get: not measured ($pyGet)"
+    } else {
+        puts [format "%-22s %12.2f   pyepics is %.1fx slower than EPICS_Get (goal: at least 2x)" \
+            "pyepics PV.get" $pyGet [expr {$pyGet / [median $wholeGet]}]]
+    }
+
+    # A hundred values in one wait against a hundred single waits.
+    set hundredD [EPICS_CreateChannels {*}[lrepeat 100 bench:d]]
+    EPICS_GetMany {*}$hundredD
+    foreach v {many singleWhole} { set $v {} }
+    for {set r 0} {$r < $rounds} {incr r} {
+        lappend many [lindex [time {EPICS_GetMany {*}$hundredD} 50] 0]
+        lappend singleWhole [lindex [time {foreach s $hundredD { EPICS_Get $s }} 5] 0]
+    }
+    puts [format "100 values: one EPICS_GetMany %.1f us, 100 EPICS_Get %.1f us: %.1fx (goal: at least 50x)" \
+        [median $many] [median $singleWhole] [median [lmap m $many s $singleWhole { expr {$s / $m} }]]]
+    EPICS_ClearChannels $d {*}$hundredD
 
     # 1024 channels: one EPICS_CreateChannels, then one by one.
     set start [clock microseconds]

@@ -6,6 +6,7 @@
 //
 //   RawCa_Loop get|put SLOT COUNT TESSALY_LIB  -> microseconds per call
 //   RawCa_Batch SLOTS COUNT TESSALY_LIB        -> microseconds per round
+//   RawCa_Callback get|put SLOT COUNT TESSALY_LIB -> microseconds per call
 
 #include <cadef.h>
 #include <dlfcn.h>
@@ -100,10 +101,56 @@ int RawCaBatchCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) 
     return TCL_OK;
 }
 
+// The raw form of a value read or written through a callback, as the
+// whole-value commands do it: ca_array_get_callback (or
+// ca_array_put_callback) of a DBR_DOUBLE, then ca_poll until the callback
+// has run (polling the library as fast as it answers: the quickest
+// reaction, at the cost of a busy core).
+volatile bool answered;
+double answer;
+void onAnswer(event_handler_args args) {
+    if (args.status == ECA_NORMAL && args.dbr != nullptr) answer = *static_cast<const double*>(args.dbr);
+    answered = true;
+}
+
+int RawCaCallbackCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc != 5) return fail(interp, "usage: RawCa_Callback get|put SLOT COUNT TESSALY_LIB");
+    std::string_view op = argv[1];
+    long slot = strtol(argv[2], nullptr, 0);
+    long count = strtol(argv[3], nullptr, 0);
+    void* handle = dlopen(argv[4], RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return fail(interp, "libtessaly.so is not loaded");
+    auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
+    dlclose(handle);
+    if (store == nullptr || slot < 0 || slot > 1023 || count < 1)
+        return fail(interp, "no such slot or count");
+
+    chid channel = store[slot];
+    double value = 1.25;
+    double start = nowSeconds();
+    for (long i = 0; i < count; ++i) {
+        answered = false;
+        int status = op == "get" ? ca_array_get_callback(DBR_DOUBLE, 1, channel, onAnswer, nullptr)
+                                 : ca_array_put_callback(DBR_DOUBLE, 1, channel, &value, onAnswer, nullptr);
+        if (status != ECA_NORMAL) return fail(interp, ca_message(status));
+        ca_flush_io();
+        double deadline = nowSeconds() + 5.0;
+        while (!answered) {
+            ca_poll();
+            if (nowSeconds() > deadline) return fail(interp, "no answer in 5 s");
+        }
+    }
+    double perCall = (nowSeconds() - start) / static_cast<double>(count) * 1e6;
+    snprintf(result, sizeof result, "%.3f", perCall);
+    Tcl_SetResult(interp, result, TCL_VOLATILE);
+    return TCL_OK;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int Rawca_Init(Tcl_Interp* interp) {
     Tcl_CreateCommand(interp, "RawCa_Loop", RawCaLoopCmd, nullptr, nullptr);
     Tcl_CreateCommand(interp, "RawCa_Batch", RawCaBatchCmd, nullptr, nullptr);
+    Tcl_CreateCommand(interp, "RawCa_Callback", RawCaCallbackCmd, nullptr, nullptr);
     return TCL_OK;
 }
