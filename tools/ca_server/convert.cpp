@@ -13,14 +13,6 @@ namespace ca {
 
 namespace {
 
-// A float-to-integer cast as the IOC's x86 code does it: truncate toward
-// zero; NaN, infinities and values outside 32 bits give INT32_MIN.
-int32_t to_int32(double v)
-{
-    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
-    return int32_t(v);
-}
-
 int32_t as_int32(const Value& v)
 {
     switch (v.type) {
@@ -173,6 +165,12 @@ void fixed_point(F v, unsigned precision, char* out)
 
 }  // namespace
 
+int32_t to_int32(double v)
+{
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+    return int32_t(v);
+}
+
 float to_float(double v)
 {
     if (v == 0 || !std::isfinite(v)) return float(v);
@@ -245,8 +243,8 @@ void decode_value(DbrType type, const uint8_t* p, Value& out)
     out.type = type;
     switch (type) {
     case DBR_STRING:
-        memcpy(out.s, p, kMaxString);
-        out.s[kMaxString - 1] = '\0';
+        // As strncpy into a string field: zeros after the text.
+        strncpy(out.s, reinterpret_cast<const char*>(p), kMaxString - 1);
         break;
     case DBR_SHORT: out.i = int16_t(get16(p)); break;
     case DBR_ENUM: out.i = get16(p); break;

@@ -31,6 +31,10 @@ struct ConvertContext {
 // text read as an enum from a field that is not one.
 bool convert(const Value& from, DbrType to, const ConvertContext& ctx, Value& out);
 
+// A float-to-integer cast as the IOC's x86 code does it: truncate toward
+// zero; NaN, infinities and values outside 32 bits give INT32_MIN.
+int32_t to_int32(double v);
+
 // The IOC's double to float (epicsConvertDoubleToFloat): the nearest
 // single, with finite values beyond the float range clamped to the largest
 // float and non-zero ones below it to the smallest normal float (infinities,
