@@ -89,7 +89,8 @@ bool text_to_enum(const char* s, const ConvertContext& ctx, int32_t& out)
 bool from_string(const char* s, DbrType to, const ConvertContext& ctx, Value& out)
 {
     if (to == DBR_ENUM) return ctx.enum_field && text_to_enum(s, ctx, out.i);
-    if (*s == '\0') return true;  // an empty text is zero (out is zeroed)
+    // An empty text is zero (out is zeroed), except into an array.
+    if (*s == '\0') return !ctx.array;
     switch (to) {
     case DBR_SHORT: return parse_long(s, -32768, 32767, out.i);
     case DBR_CHAR: return parse_long(s, -128, 127, out.i);
@@ -243,8 +244,8 @@ void decode_value(DbrType type, const uint8_t* p, Value& out)
     out.type = type;
     switch (type) {
     case DBR_STRING:
-        // As strncpy into a string field: zeros after the text.
-        strncpy(out.s, reinterpret_cast<const char*>(p), kMaxString - 1);
+        memcpy(out.s, p, kMaxString);
+        out.s[kMaxString - 1] = '\0';
         break;
     case DBR_SHORT: out.i = int16_t(get16(p)); break;
     case DBR_ENUM: out.i = get16(p); break;

@@ -23,6 +23,7 @@ struct ConvertContext {
     int precision = 0;                 // digits for floating values shown as text
     bool enum_field = false;           // the field is an enum (an mbbi record's value)
     const char (*states)[kMaxEnumString] = nullptr;  // its 16 state strings ("" when unset)
+    bool array = false;                // the field is an array: an empty text is no number
 };
 
 // Converts from into type to. False when the conversion fails, as the IOC's

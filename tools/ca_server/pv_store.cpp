@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "pv_store.h"
 #include "pv_table.h"
@@ -66,11 +65,13 @@ void wire_value(DbrType type, const uint8_t* wire, size_t avail, uint32_t k, Val
     decode_value(type, wire + at, out);
 }
 
-// Converts n wire values into native elements at out (esize bytes each).
+// Converts n wire values into native elements at out (esize bytes each),
+// up to the first that does not convert (false then).
 bool convert_values(const Pv& pv, DbrType native, DbrType type, const uint8_t* wire,
                     size_t avail, uint32_t n, uint8_t* out)
 {
     ConvertContext ctx = context_of(pv);
+    ctx.array = true;
     size_t esize = dbr_value_size(native);
     for (uint32_t k = 0; k < n; ++k) {
         Value in, v;
@@ -86,16 +87,10 @@ EcaStatus write_array(Pv& pv, DbrType type, uint32_t count, const uint8_t* wire,
     uint32_t n = count < pv.nelm ? count : pv.nelm;
     if (!holds(type, n, avail)) return ECA_BADCOUNT;
     DbrType native = pv.value.type;
-    size_t bytes = size_t(n) * dbr_value_size(native);
-    if (type == native) {
-        memcpy(pv.elements, wire, bytes);
-    } else {
-        // Converted aside first: a value that does not convert changes nothing.
-        static std::vector<uint8_t> scratch;
-        scratch.resize(bytes);
-        if (!convert_values(pv, native, type, wire, avail, n, scratch.data())) return ECA_PUTFAIL;
-        memcpy(pv.elements, scratch.data(), bytes);
-    }
+    if (type == native) memcpy(pv.elements, wire, size_t(n) * dbr_value_size(native));
+    // As the IOC converts in place: the elements before one that does not
+    // convert are written, the current length stays.
+    else if (!convert_values(pv, native, type, wire, avail, n, pv.elements)) return ECA_PUTFAIL;
     pv.nord = n;
     processed(pv, DBE_VALUE | DBE_LOG);
     return ECA_NORMAL;
@@ -198,6 +193,15 @@ EcaStatus pv_write(Pv& pv, View view, DbrType type, uint32_t count, const uint8_
     if (!convert(in, pv.value.type, context_of(pv), out)) return ECA_PUTFAIL;
     // A CHAR field is signed: DBR_CHAR 200 from the wire is stored as -56.
     if (out.type == DBR_CHAR) out.i = int8_t(out.i);
+    if (out.type == DBR_STRING) {
+        // A string field takes a text as strncpy does (zeros after it), a
+        // number's text with its NUL only: the bytes after it stay as they
+        // were (NAME.VAL$ shows them).
+        Value next = pv.value;
+        if (type == DBR_STRING) memset(next.s, 0, kMaxString);
+        memcpy(next.s, out.s, strnlen(out.s, kMaxString - 1) + 1);
+        out = next;
+    }
     uint16_t mask = monitor_sees(pv, pv.value, out) ? DBE_VALUE | DBE_LOG : 0;
     pv.value = out;
     processed(pv, mask);

@@ -42,6 +42,7 @@ struct Pv {
     int32_t delayed_reads_left;  // delay=MS/N: N; -1 = every read
     uint32_t put_delay_ms;       // putdelay=MS: processing of a write takes this long
     int64_t busy_until_ms;       // the processing of the last write runs until then
+    bool reprocess;              // a write came meanwhile: it is processed once more then
     int64_t count_us;            // count=US: incremented every US microseconds; -1 = not
     int64_t next_count_us;       // when it is next incremented
     int64_t stamp_sec, stamp_nsec;  // time of the last change (Unix time)

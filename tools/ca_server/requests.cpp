@@ -57,6 +57,24 @@ void create_channel(int index, const Header& h, const uint8_t* payload)
           nullptr, 0);
 }
 
+// putdelay=MS: a write's processing takes MS; a WRITE_NOTIFY completes when
+// it ends. As on an IOC whose record waits on a delay record: a write while
+// the processing runs completes at once and has the PV processed once more
+// when it ends. Returns whether this write started a processing.
+bool delayed_processing(Pv& pv, int64_t now)
+{
+    if (pv.reprocess && now >= pv.busy_until_ms) {
+        pv.busy_until_ms += pv.put_delay_ms;
+        pv.reprocess = false;
+    }
+    if (now >= pv.busy_until_ms) {
+        pv.busy_until_ms = now + pv.put_delay_ms;
+        return true;
+    }
+    pv.reprocess = true;
+    return false;
+}
+
 // False when the write waits: a WRITE_NOTIFY on a channel whose last one
 // has not completed yet waits for it, holding the circuit (as an IOC
 // serializes the put notifies of a channel).
@@ -89,18 +107,10 @@ bool write_request(int index, const Header& h, const uint8_t* payload)
         why = status == ECA_BADCOUNT ? "fewer values in the request than its count"
                                      : "value does not convert to the PV's type";
     }
-    // putdelay=MS: the write's processing takes MS; its completion comes
-    // then. A write while the PV is still processing an earlier one
-    // completes at once, as the IOC's delay record is busy.
-    bool later = false;
-    if (status == ECA_NORMAL && pv && h.data_type < kPlainTypes && pv->put_delay_ms > 0) {
-        int64_t now = now_ms();
-        if (now >= pv->busy_until_ms) {
-            pv->busy_until_ms = now + pv->put_delay_ms;
-            if (notify) start_put(c, *ch, h, pv->busy_until_ms);
-            later = notify;
-        }
-    }
+    bool started = status == ECA_NORMAL && pv && h.data_type < kPlainTypes &&
+                   pv->put_delay_ms > 0 && delayed_processing(*pv, now_ms());
+    bool later = started && notify;
+    if (later) start_put(c, *ch, h, pv->busy_until_ms);
     log_line("client %u: %s %s as %s%s: %s%s", c.id, command_name(h.command), pv ? pv->name : "?",
              dbr_type_name(h.data_type), count_note(h.count).text,
              status == ECA_NORMAL ? "ok" : why, later ? ", completes later (putdelay)" : "");
