@@ -196,16 +196,7 @@ class Client:
 
     def put(self, chid, dbr_type, value):
         """Status of a WRITE_NOTIFY."""
-        key = self._next
-        self._next += 1
-        buf = _buffer(dbr_type, value)
-        status = self.lib.ca_array_put_callback(dbr_type, 1, chid, ctypes.byref(buf),
-                                                self._put_cb, ctypes.c_void_p(key))
-        if status != cs.ECA_NORMAL:
-            return status
-        self.lib.ca_flush_io()
-        result = self._wait(key)
-        return "no answer" if result is None else result[0]
+        return self.put_array(chid, dbr_type, [value])
 
     def new_channel(self, name):
         """A channel of its own (pyepics hands out one per name)."""

@@ -48,15 +48,19 @@ def updates_until_echo(circuit):
             seen.append(msg)
 
 
+def writer_and_watcher(name):
+    """Two circuits on the PV name: (writer, its sid, watcher, its sid)."""
+    writer, watcher = cs.RawCircuit(server_port()), cs.RawCircuit(server_port())
+    return writer, writer.create(name, 1)[1], watcher, watcher.create(name, 1)[1]
+
+
 def write_double(circuit, sid, value):
     circuit.send(header(WRITE, 8, DOUBLE, 1, sid, 0) + struct.pack(">d", value))
 
 
 class EventMasks(unittest.TestCase):
     def test_alarm_mask_posts_only_changes_of_status_or_severity(self):
-        writer, watcher = cs.RawCircuit(server_port()), cs.RawCircuit(server_port())
-        _, wsid = writer.create("M:AI", 1)
-        _, sid = watcher.create("M:AI", 1)
+        writer, wsid, watcher, sid = writer_and_watcher("M:AI")
         subscribe(watcher, sid, STS_DOUBLE, 1, DBE_ALARM, 7)
         seen = updates_until_echo(watcher)
         for value in (6, 7, 120, 90, 40, 45, 900, 5):
@@ -73,9 +77,7 @@ class EventMasks(unittest.TestCase):
 
 class FlowControl(unittest.TestCase):
     def test_events_off_keeps_only_the_newest_update(self):
-        writer, watcher = cs.RawCircuit(server_port()), cs.RawCircuit(server_port())
-        _, wsid = writer.create("M:L", 1)
-        _, sid = watcher.create("M:L", 1)
+        writer, wsid, watcher, sid = writer_and_watcher("M:L")
         subscribe(watcher, sid, LONG, 1, DBE_VALUE, 3)
         self.assertEqual(len(updates_until_echo(watcher)), 1)
         watcher.send(header(EVENTS_OFF))
@@ -93,9 +95,7 @@ class FlowControl(unittest.TestCase):
     def test_slow_client_is_not_dropped_and_gets_the_newest_value(self):
         # 800 kB updates that the client does not read: the kernel's socket
         # buffers fill, then only the newest update of the monitor waits.
-        writer, slow = cs.RawCircuit(server_port()), cs.RawCircuit(server_port())
-        _, wsid = writer.create("M:WF", 1)
-        _, sid = slow.create("M:WF", 1)
+        writer, wsid, slow, sid = writer_and_watcher("M:WF")
         subscribe(slow, sid, DOUBLE, 0, DBE_VALUE, 4)
         written = 60
         data = bytes(8 * 99999)

@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 import ca_support as cs
-from test_circuits import run_server_on
+from test_circuits import check_refusals, run_server_on
 
 
 class Refused(unittest.TestCase):
@@ -36,10 +36,7 @@ class Refused(unittest.TestCase):
             ("A double 1 putdelay=0\n", "bad put delay"),
             ("A double 1 count=x\n", "bad count period"),
         )
-        for text, message in cases:
-            path, result = run_server_on(text, "-p", "0")
-            self.assertEqual(result.returncode, 1, text)
-            self.assertIn(path + ":1: " + message, result.stderr, text)
+        check_refusals(self, [(text, ":1: " + message) for text, message in cases])
 
 
 class IocFiles(unittest.TestCase):
