@@ -7,7 +7,8 @@
 //     a fixed cycle (so that headers and payloads arrive split), with late
 //     read answers released every other piece and the client hanging up at
 //     the end.
-// The PV table is set back to its loaded state before every input.  Every
+// The PV table is set back to its loaded state before every input (an
+// array's elements are shared by the copies: they keep what was written).  Every
 // fourth input (by length) runs with the request log on, so that its
 // formatting of what clients sent is exercised too; the log goes nowhere.
 //
@@ -51,7 +52,15 @@ constexpr const char kPvText[] =
     "f:nowrite long 1 nowrite\n"
     "f:silent float 1.5 noanswer\n"
     "f:slow short 9 delay=50\n"
-    "f:slowonce string abc delay=50/1\n";
+    "f:slowonce string abc delay=50/1\n"
+    "f:wave double[16] 1,2,3 prec=2 units=mm disp=0,10\n"
+    "f:text char[64] \"a text longer than forty characters, as paths are\"\n"
+    "f:ramp short[8] ramp(1,2) len=5\n"
+    "f:limits double 5 warn=100,800 alarm=50,850\n"
+    "f:longlim long 5 warn=100,\n"
+    "f:putdelay double 0 putdelay=50\n"
+    "f:reject long 3 rejectput\n"
+    "f:count long 0 count=0\n";
 
 constexpr int kHandle = 7;                  // the circuit's handle: no real descriptor
 constexpr size_t kDatagramSize = 4096;      // the server's datagram buffer
@@ -174,6 +183,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     }
     for (size_t k = 0; k < pv_count(); ++k)
         g_loaded[k] = pv_at(k);
+    circuit_set_max_message(max_message_bytes());
     circuit_set_io(CircuitIo{FakeSend, FakeRecv, FakeClose});
     if (std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::perror("ca_requests fuzz: /dev/null");

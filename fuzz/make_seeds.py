@@ -60,10 +60,12 @@ INTERPRETER = {
 # ---- ca_requests --------------------------------------------------------
 
 VERSION, EVENT_ADD, EVENT_CANCEL, READ, WRITE, SEARCH = 0, 1, 2, 3, 4, 6
+EVENTS_OFF, EVENTS_ON = 8, 9
 READ_SYNC, CLEAR_CHANNEL, READ_NOTIFY, CREATE_CHAN = 10, 12, 15, 18
 WRITE_NOTIFY, CLIENT_NAME, HOST_NAME, ECHO = 19, 20, 21, 23
 STRING, SHORT, FLOAT, ENUM, CHAR, LONG, DOUBLE = range(7)
 TIME_STRING, GR_ENUM, CTRL_DOUBLE, CTRL_ENUM = 14, 24, 34, 31
+STS_DOUBLE, CTRL_LONG = 13, 33
 PUT_ACKT, STSACK_STRING, CLASS_NAME = 35, 37, 38
 DO_REPLY = 10
 
@@ -152,6 +154,39 @@ CA = {
                 + ext_msg(READ_NOTIFY, LONG, 2, 0, 2)
                 + ext_msg(WRITE_NOTIFY, CHAR, 1, 1, 3, b"\x80")
                 + msg(READ_NOTIFY, CHAR, 1, 1, 4),
+    "arrays": hello() + create("f:wave", 1) + create("f:ramp", 2)
+              + msg(READ_NOTIFY, DOUBLE, 0, 0, 1)
+              + msg(READ_NOTIFY, DOUBLE, 20, 0, 2)
+              + msg(WRITE_NOTIFY, DOUBLE, 3, 0, 3, struct.pack(">3d", 7.5, -2, 1e3))
+              + msg(READ_NOTIFY, CTRL_LONG, 0, 0, 4)
+              + msg(WRITE_NOTIFY, STRING, 2, 1, 5, b"1".ljust(40, b"\0") + b"abc".ljust(40, b"\0"))
+              + msg(WRITE_NOTIFY, SHORT, 0, 1, 6, bytes(8))
+              + msg(READ_NOTIFY, STRING, 0, 1, 7)
+              + ext_msg(READ_NOTIFY, DOUBLE, 1000000, 0, 8),
+    "long-strings": hello() + create("f:str.VAL$", 1) + create("f:text", 2) + create("f:str.VAL", 3)
+                    + msg(READ_NOTIFY, CHAR, 0, 0, 1)
+                    + msg(WRITE_NOTIFY, CHAR, 3, 0, 2, b"xyz")
+                    + msg(READ_NOTIFY, STRING, 0, 0, 3)
+                    + msg(READ_NOTIFY, CHAR, 0, 1, 4)
+                    + msg(WRITE_NOTIFY, CHAR, 6, 1, 5, b"/data\0")
+                    + msg(READ_NOTIFY, STRING, 1, 2, 6),
+    "puts-and-alarms": hello() + create("f:putdelay", 1) + create("f:reject", 2) + create("f:limits", 3)
+                       + msg(WRITE_NOTIFY, DOUBLE, 1, 0, 1, struct.pack(">d", 1))
+                       + msg(READ_NOTIFY, DOUBLE, 1, 0, 2)
+                       + msg(WRITE_NOTIFY, DOUBLE, 1, 0, 3, struct.pack(">d", 2))
+                       + msg(WRITE_NOTIFY, LONG, 1, 1, 4, struct.pack(">i", 9))
+                       + msg(WRITE, LONG, 1, 1, 5, struct.pack(">i", 9))
+                       + msg(EVENT_ADD, STS_DOUBLE, 1, 2, 6, struct.pack(">fffH", 0, 0, 0, 4))
+                       + msg(WRITE, DOUBLE, 1, 2, 7, struct.pack(">d", 900))
+                       + msg(WRITE, DOUBLE, 1, 2, 8, struct.pack(">d", 40))
+                       + msg(READ_NOTIFY, CTRL_DOUBLE, 1, 2, 9),
+    "flow-control": hello() + create("f:limits", 1)
+                    + event_add(DOUBLE, 0, 5, 1)
+                    + msg(EVENTS_OFF)
+                    + msg(WRITE, DOUBLE, 1, 0, 6, struct.pack(">d", 3))
+                    + msg(WRITE, DOUBLE, 1, 0, 7, struct.pack(">d", 4))
+                    + msg(EVENTS_ON)
+                    + msg(EVENT_CANCEL, DOUBLE, 1, 0, 5),
 }
 
 

@@ -6,7 +6,7 @@
 #
 # Environment: TESSALY_LIB, RAWCA_LIB, CA_SERVER (the bench_tessaly target sets them).
 # CA_SERVER may be any server started as ca_server is: for a real soft IOC,
-# tests/ca_server/softioc_server.py with SOFTIOC and CA_SERVER in its own
+# tests/tools/ca_server/softioc_server.py with SOFTIOC and CA_SERVER in its own
 # environment.  Its standard input is a pipe from here, which such a server
 # takes as its life line.
 set calls 2000

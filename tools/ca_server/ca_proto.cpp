@@ -21,7 +21,7 @@ size_t decode_header(const uint8_t* p, size_t avail, Header& h)
 
 size_t encode_header(uint8_t* p, const Header& h)
 {
-    bool extended = h.payload_size >= 0xffffu || h.count > 0xffffu;
+    bool extended = h.payload_size >= 0xffffu || h.count >= 0xffffu;
     put16(p, h.command);
     put16(p + 2, extended ? 0xffffu : uint16_t(h.payload_size));
     put16(p + 4, h.data_type);
@@ -107,5 +107,12 @@ const char* dbr_type_name(uint16_t type)
 }
 
 size_t dbr_value_size(DbrType plain) { return plain < kPlainTypes ? kValueSizes[plain] : 0; }
+
+size_t dbr_size_n(uint16_t type, uint32_t count)
+{
+    DbrLayout layout;
+    if (!dbr_layout(type, layout)) return 0;
+    return layout.size + (count > 1 ? size_t(count - 1) * dbr_value_size(layout.value_type) : 0);
+}
 
 }  // namespace ca

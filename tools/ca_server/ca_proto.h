@@ -15,6 +15,7 @@ constexpr size_t kMaxUnits = 8;         // MAX_UNITS_SIZE
 constexpr size_t kMaxEnumStates = 16;   // MAX_ENUM_STATES
 constexpr size_t kMaxEnumString = 26;   // MAX_ENUM_STRING_SIZE
 constexpr uint32_t kEpicsEpochOffset = 631152000;  // 1990-01-01 in Unix time
+constexpr size_t kMaxTcp = 16384;       // MAX_TCP: the smallest message limit of a circuit
 
 enum Command : uint16_t {
     CMD_VERSION = 0,
@@ -39,6 +40,9 @@ enum Command : uint16_t {
     CMD_CREATE_CH_FAIL = 26,
 };
 
+// Event masks of a subscription (EVENT_ADD) and of what a record posts.
+enum EventMask : uint16_t { DBE_VALUE = 1, DBE_LOG = 2, DBE_ALARM = 4 };
+
 // Search request reply flag (carried in the data type field).
 enum SearchReply : uint16_t { SEARCH_DOREPLY = 10, SEARCH_DONTREPLY = 5 };
 
@@ -60,6 +64,7 @@ enum DbrKind : uint8_t { KIND_PLAIN, KIND_STS, KIND_TIME, KIND_GR, KIND_CTRL };
 enum EcaStatus : uint32_t {
     ECA_NORMAL = 1,
     ECA_ALLOCMEM = 48,
+    ECA_TOLARGE = 72,
     ECA_BADTYPE = 114,
     ECA_GETFAIL = 152,
     ECA_PUTFAIL = 160,
@@ -94,7 +99,8 @@ inline size_t pad8(size_t n) { return (n + 7u) & ~size_t(7u); }
 size_t decode_header(const uint8_t* p, size_t avail, Header& h);
 
 // Writes a header for a payload of payload_size bytes (already padded);
-// uses the extended form when a size does not fit 16 bits. Returns its length.
+// uses the extended form, as an IOC does, when the size or the count is
+// 0xffff or more. Returns its length.
 size_t encode_header(uint8_t* p, const Header& h);
 
 const char* command_name(uint16_t command);
@@ -109,5 +115,8 @@ struct DbrLayout {
 bool dbr_layout(uint16_t type, DbrLayout& out);  // false for unknown types
 const char* dbr_type_name(uint16_t type);
 size_t dbr_value_size(DbrType plain);
+// dbr_size_n: bytes of a DBR type with count elements (count 0 counts as
+// one, as in db_access.h); 0 for unknown types.
+size_t dbr_size_n(uint16_t type, uint32_t count);
 
 }  // namespace ca

@@ -13,14 +13,6 @@ namespace ca {
 
 namespace {
 
-// A float-to-integer cast as the IOC's x86 code does it: truncate toward
-// zero; NaN, infinities and values outside 32 bits give INT32_MIN.
-int32_t to_int32(double v)
-{
-    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
-    return int32_t(v);
-}
-
 int32_t as_int32(const Value& v)
 {
     switch (v.type) {
@@ -97,7 +89,8 @@ bool text_to_enum(const char* s, const ConvertContext& ctx, int32_t& out)
 bool from_string(const char* s, DbrType to, const ConvertContext& ctx, Value& out)
 {
     if (to == DBR_ENUM) return ctx.enum_field && text_to_enum(s, ctx, out.i);
-    if (*s == '\0') return true;  // an empty text is zero (out is zeroed)
+    // An empty text is zero (out is zeroed), except into an array.
+    if (*s == '\0') return !ctx.array;
     switch (to) {
     case DBR_SHORT: return parse_long(s, -32768, 32767, out.i);
     case DBR_CHAR: return parse_long(s, -128, 127, out.i);
@@ -172,6 +165,12 @@ void fixed_point(F v, unsigned precision, char* out)
 }
 
 }  // namespace
+
+int32_t to_int32(double v)
+{
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+    return int32_t(v);
+}
 
 float to_float(double v)
 {

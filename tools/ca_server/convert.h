@@ -23,6 +23,7 @@ struct ConvertContext {
     int precision = 0;                 // digits for floating values shown as text
     bool enum_field = false;           // the field is an enum (an mbbi record's value)
     const char (*states)[kMaxEnumString] = nullptr;  // its 16 state strings ("" when unset)
+    bool array = false;                // the field is an array: an empty text is no number
 };
 
 // Converts from into type to. False when the conversion fails, as the IOC's
@@ -30,6 +31,10 @@ struct ConvertContext {
 // that is neither a state nor a state's index of an enum field, and any
 // text read as an enum from a field that is not one.
 bool convert(const Value& from, DbrType to, const ConvertContext& ctx, Value& out);
+
+// A float-to-integer cast as the IOC's x86 code does it: truncate toward
+// zero; NaN, infinities and values outside 32 bits give INT32_MIN.
+int32_t to_int32(double v);
 
 // The IOC's double to float (epicsConvertDoubleToFloat): the nearest
 // single, with finite values beyond the float range clamped to the largest

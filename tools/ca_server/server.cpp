@@ -16,6 +16,7 @@
 
 #include "ca_proto.h"
 #include "circuit.h"
+#include "counters.h"
 #include "pv_store.h"
 
 namespace ca {
@@ -163,7 +164,8 @@ size_t answer_search(const uint8_t* in, size_t len, const char* peer, uint8_t* o
         if (out_len + kHeaderSize + 8 > cap) break;
         size_t name_len = strnlen(reinterpret_cast<const char*>(payload), h.payload_size);
         std::string_view name(reinterpret_cast<const char*>(payload), name_len);
-        int pv = find_pv(name);
+        View view;
+        int pv = find_channel(name, view);
         log_line("udp %s: SEARCH %.*s: %s", peer, int(name_len), name.data(),
                  pv >= 0 ? "found" : "not served");
         if (pv >= 0) {
@@ -186,6 +188,7 @@ int run_server(const ServerConfig& config)
 {
     set_verbose(config.verbose);
     circuit_set_linger(config.linger_ms);
+    circuit_set_max_message(max_message_bytes());
     in_addr bind_addr{};
     if (inet_pton(AF_INET, config.bind_addr, &bind_addr) != 1) {
         fprintf(stderr, "ca_server: bad bind address '%s' (expected an IPv4 address)\n",
@@ -211,18 +214,21 @@ int run_server(const ServerConfig& config)
         size_t nfds = 0;
         fds[nfds++] = pollfd{g_listen_fd, POLLIN, 0};
         fds[nfds++] = pollfd{g_udp_fd, POLLIN, 0};
-        int64_t wake = -1;
+        int64_t wake_ms = -1;
         for (size_t k = 0; k < kMaxClients; ++k) {
             if (circuit_fd(k) < 0) continue;
             slot_of[nfds] = k;
-            fds[nfds++] = pollfd{circuit_fd(k), circuit_events(k, wake), 0};
+            fds[nfds++] = pollfd{circuit_fd(k), circuit_events(k, wake_ms), 0};
         }
+        // Microseconds from here: counting PVs are due that finely.
+        int64_t now = now_us();
+        int64_t wake = counters_wake(now);
+        if (wake_ms >= 0 && (wake < 0 || wake_ms * 1000 < wake)) wake = wake_ms * 1000;
         timespec timeout{};
         if (wake >= 0) {
-            int64_t now = now_ms();
-            int64_t ms = wake > now ? wake - now : 0;
-            timeout.tv_sec = ms / 1000;
-            timeout.tv_nsec = long(ms % 1000) * 1000000;
+            int64_t us = wake > now ? wake - now : 0;
+            timeout.tv_sec = us / 1000000;
+            timeout.tv_nsec = long(us % 1000000) * 1000;
         }
         int ready = ppoll(fds, nfds, wake >= 0 ? &timeout : nullptr, &wait_mask);
         if (ready < 0 && errno != EINTR) {
@@ -235,8 +241,9 @@ int run_server(const ServerConfig& config)
             for (size_t k = 2; k < nfds; ++k)
                 if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) circuit_readable(slot_of[k]);
         }
-        int64_t now = now_ms();
-        for (size_t k = 0; k < kMaxClients; ++k) circuit_service(k, now);
+        counters_run(now_us());
+        int64_t now_in_ms = now_ms();
+        for (size_t k = 0; k < kMaxClients; ++k) circuit_service(k, now_in_ms);
     }
     circuit_close_all();
     close(g_listen_fd);

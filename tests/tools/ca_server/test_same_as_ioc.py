@@ -1,7 +1,8 @@
 """ca_server next to a real soft IOC serving the same PVs: every request type
 read and written, access rights, metadata (DBR_STS/TIME/GR/CTRL, precision,
-units, limits, enum strings) and value monitors must be answered alike.
-The IOC is right wherever they differ.
+units, limits, enum strings), value monitors, arrays, long strings, alarm
+states and alarm-mask monitors, put completion and refusal, flow control and
+counting PVs must be answered alike. The IOC is right wherever they differ.
 
 Needs SOFTIOC (the softIoc executable) besides CA_SERVER_EXE; each server is
 probed by ca_probe.py in a process of its own (one libca context must not see
@@ -47,6 +48,22 @@ I:CH       char    -56
 I:NOREAD   long    5        noread
 I:NOWRITE  short   1        nowrite
 I:NOWRITEF double  1.5      nowrite  prec=1
+I:WF       double[10]   1,2,3        prec=2 units=mm disp=-5,10
+I:WFL      long[8]      -1,70000,3
+I:WFS      short[6]     fill(-7)     len=4
+I:WFF      float[5]     ramp(0.5,0.25) len=3
+I:WFC      char[12]     1,-2,3
+I:WFBIG    double[1000] ramp(0,1)
+I:WFRO     long[4]      1,2          nowrite
+I:TXT      char[64]     "a text with more than forty characters in it, as paths have"
+I:AI       double  5    prec=2 units=nm disp=0,1000 warn=100,800 alarm=50,850
+I:AILOW    double  500  warn=100,
+I:LI       long    5    units=cts disp=0,1000 warn=100,800 alarm=50,850
+I:SU       short   3    units=V disp=-10,10
+I:DLY      double  0    putdelay=300
+I:REJ      long    3    rejectput
+I:REJWF    double[4] 1,2  rejectput
+I:COUNT    long    0    count=100000
 """
 
 PROBE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ca_probe.py")
@@ -117,7 +134,24 @@ class SameAnswersAsAnIoc(unittest.TestCase):
         self.check(lambda k: " after WRITE" in k)
 
     def test_value_monitors(self):
-        self.check(lambda k: " monitor " in k)
+        self.check(lambda k: " monitor " in k and "limits" not in k and "count 0" not in k)
+
+    def test_arrays(self):
+        self.check(lambda k: " with count " in k or "WRITE_NOTIFY of" in k or
+                   "monitor with count 0" in k)
+
+    def test_long_strings(self):
+        self.check(lambda k: ".VAL" in k or "the text" in k)
+
+    def test_alarm_states_limits_and_alarm_monitors(self):
+        self.check(lambda k: k.startswith(("I:AI", "I:LI")) and
+                   ("WRITE_NOTIFY" in k or "limits" in k))
+
+    def test_put_completion_and_refused_puts(self):
+        self.check(lambda k: " put" in k)
+
+    def test_flow_control_and_counting(self):
+        self.check(lambda k: "EVENTS_OFF" in k or " steps " in k)
 
 
 if __name__ == "__main__":

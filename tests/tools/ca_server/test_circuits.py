@@ -53,6 +53,15 @@ def run_server_on(text, *args):
         os.unlink(path)
 
 
+def check_refusals(test, cases):
+    """Each (PV file text, message) case: ca_server exits 1 and prints
+    FILE + message."""
+    for text, message in cases:
+        path, result = run_server_on(text, "-p", "0")
+        test.assertEqual(result.returncode, 1, text)
+        test.assertIn(path + message, result.stderr, text)
+
+
 class CommandLine(unittest.TestCase):
     def test_bad_arguments_print_usage_and_exit_2(self):
         for args in ([], ["-x", "f"], ["-p"], ["-p", "abc", "f"], ["-p", "70000", "f"],
@@ -73,10 +82,7 @@ class CommandLine(unittest.TestCase):
             ("A long\n", ":1: expected NAME TYPE VALUE"),
             ("A long 1 delay=5/x\n", ":1: bad read count in delay=MS/N"),
         )
-        for text, message in cases:
-            path, result = run_server_on(text, "-p", "0")
-            self.assertEqual(result.returncode, 1, text)
-            self.assertIn(path + message, result.stderr, text)
+        check_refusals(self, cases)
         result = run_server("/nonexistent/pvs")
         self.assertIn("/nonexistent/pvs: cannot open PV file: No such file", result.stderr)
 

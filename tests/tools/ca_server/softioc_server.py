@@ -4,10 +4,12 @@ ca_server, so that a test written for ca_server runs against an IOC.
 
     softioc_server.py [-p PORT] PVFILE
 
-ca_server -D/-A turns the PV file into a database and an access security
-file; softIoc serves them on 127.0.0.1 (TCP and UDP port PORT, a free one
-when it is 0 or absent). When the IOC is ready this prints exactly one line,
-like ca_server:
+ca_server -D/-A/-I turns the PV file into a database, an access security
+file and the start values of arrays longer than a database holds; softIoc
+serves them on 127.0.0.1 (TCP and UDP port PORT, a free one when it is 0 or
+absent), and those start values are written into it over Channel Access
+before it counts as ready. When the IOC is ready this prints exactly one
+line, like ca_server:
 
     softIoc ready on 127.0.0.1:40123
 
@@ -16,11 +18,17 @@ input ends (the test closed its pipe, or died) or on SIGTERM/SIGINT. Its own
 output goes to a log file, printed on standard error if it fails to start.
 
 Environment: SOFTIOC (the softIoc executable), CA_SERVER (the ca_server
-executable, for the translation).
+executable, for the translation). The IOC gets this program's environment
+with its server and search addresses pointed at loopback: the Channel Access
+variables of the caller (EPICS_CA_MAX_ARRAY_BYTES, EPICS_CA_AUTO_ARRAY_BYTES)
+reach it as they are. softIoc 7.0.3.1 sizes its buffers by itself
+(EPICS_CA_AUTO_ARRAY_BYTES defaults to YES): a 1,000,000-element waveform
+needs neither variable, on the IOC or in libca.
 """
 
 import os
 import shutil
+import struct
 import signal
 import socket
 import subprocess
@@ -102,6 +110,31 @@ def start(softioc, db, acf, port, log):
     fail("softIoc was not ready after %d s" % START_TIMEOUT, log)
 
 
+def write_start_values(port, init):
+    """Writes each "NAME N V,V,..." line of init into the IOC's PV NAME as N
+    doubles (a WRITE_NOTIFY on a raw circuit), waiting for each to complete."""
+    import ca_support as cs
+    with open(init) as f:
+        lines = [line.split() for line in f if line.strip()]
+    if not lines:
+        return
+    circuit = cs.RawCircuit(port)
+    circuit.sock.settimeout(START_TIMEOUT)
+    try:
+        for cid, (name, count, values) in enumerate(lines, start=1):
+            body = cs.padded(name.encode() + b"\0")
+            circuit.send(cs.header(18, len(body), 0, 0, cid, 13) + body)
+            created = circuit.expect(18)
+            data = cs.padded(struct.pack(">%dd" % int(count), *map(float, values.split(","))))
+            circuit.send(struct.pack(">HHHHIIII", 19, 0xFFFF, 6, 0, created[5], cid,
+                                     len(data), int(count)) + data)
+            status = circuit.expect(19)[4]
+            if status != 1:
+                raise RuntimeError("the IOC answered status %d for %s" % (status, name))
+    finally:
+        circuit.close()
+
+
 def main():
     args = sys.argv[1:]
     port = 0
@@ -119,9 +152,10 @@ def main():
         fail("set CA_SERVER to the ca_server executable (got %r)" % ca_server)
 
     work = tempfile.mkdtemp(prefix="softioc-")
-    db, acf, log = (os.path.join(work, n) for n in ("pvs.db", "pvs.acf", "ioc.log"))
+    db, acf, init, log = (os.path.join(work, n)
+                          for n in ("pvs.db", "pvs.acf", "pvs.init", "ioc.log"))
     try:
-        if subprocess.run([ca_server, "-D", db, "-A", acf, args[0]]).returncode != 0:
+        if subprocess.run([ca_server, "-D", db, "-A", acf, "-I", init, args[0]]).returncode != 0:
             fail("ca_server could not translate %s for the IOC" % args[0])
         ioc = None
         for _ in range(5):
@@ -131,6 +165,11 @@ def main():
                 break
         if not ioc:
             fail("TCP port %d is taken" % port if port else "no free port for the IOC", log)
+        try:
+            write_start_values(chosen, init)
+        except (OSError, EOFError, RuntimeError) as e:
+            stop(ioc)
+            fail("writing the start values into the IOC failed: %s" % e, log)
 
         # The handlers only signal the IOC: the wait below collects it.
         def on_stop(signum, frame):

@@ -21,6 +21,7 @@ import sys
 import time
 
 import ca_support as cs
+import probe_features as features
 
 # Layout of each DBR structure (native byte order and alignment, as libca
 # hands it over) and the names of its fields.
@@ -81,8 +82,29 @@ def _number(v):
     return repr(v) if isinstance(v, float) else v
 
 
-def decode(dbr_type, data):
-    """The fields of one DBR structure as a dict of JSON-able values."""
+def decode(dbr_type, data, count=None, value_offset=0):
+    """The fields of one DBR structure as a dict of JSON-able values. Given
+    the answer's count, its elements are under "values" (none for count 0:
+    what the value slot holds then is undefined) and the count under
+    "count"."""
+    fields = _decode_struct(dbr_type, data)
+    if count is not None:
+        del fields["value"]
+        fields["count"] = count
+        plain = dbr_type % 7 if dbr_type < 35 else 0
+        size = struct.calcsize(_PLAIN[plain])
+        fields["values"] = [_element(plain, data[value_offset + k * size:
+                                                 value_offset + (k + 1) * size])
+                            for k in range(count)]
+    return fields
+
+
+def _element(plain, raw):
+    v = struct.unpack(_PLAIN[plain], raw)[0]
+    return _text(v) if isinstance(v, bytes) else _number(v)
+
+
+def _decode_struct(dbr_type, data):
     fmt, names = LAYOUTS[dbr_type]
     values = struct.unpack(fmt, data[:struct.calcsize(fmt)])
     fields = {}
@@ -108,12 +130,15 @@ class Client:
     def __init__(self):
         self.lib = cs.ca.initialize_libca()
         self.sizes = (ctypes.c_ushort * 39).in_dll(self.lib, "dbr_size")
+        self.value_sizes = (ctypes.c_ushort * 39).in_dll(self.lib, "dbr_value_size")
+        self.value_offsets = (ctypes.c_ushort * 39).in_dll(self.lib, "dbr_value_offset")
         self.exceptions = []
         self._keep = []
         exc_type = ctypes.CFUNCTYPE(None, ExceptionArgs)
         self._exc_cb = exc_type(lambda args: self.exceptions.append(args.stat))
         self.lib.ca_add_exception_event(self._exc_cb, None)
         cb_type = ctypes.CFUNCTYPE(None, EventArgs)
+        self._cb_type = cb_type
         self._results = {}
         self._get_cb = cb_type(self._on_get)
         self._put_cb = cb_type(self._on_put)
@@ -123,9 +148,9 @@ class Client:
         key = args.usr or 0
         data = None
         if args.status == cs.ECA_NORMAL and args.dbr:
-            size = self.sizes[args.type]
+            size = self.sizes[args.type] + max(args.count - 1, 0) * self.value_sizes[args.type]
             data = ctypes.string_at(args.dbr, size)
-        self._results[key] = (args.status, args.type, data)
+        self._results[key] = (args.status, args.count, data)
 
     def _on_put(self, args):
         self._results[args.usr or 0] = (args.status, None, None)
@@ -137,7 +162,8 @@ class Client:
         return self._results.pop(key, None)
 
     def get(self, chid, dbr_type, count=1):
-        """(status, decoded fields) of a read with callback."""
+        """(status, decoded fields) of a read with callback; for a count
+        other than 1 with every element answered."""
         key = self._next
         self._next += 1
         status = self.lib.ca_array_get_callback(dbr_type, count, chid, self._get_cb,
@@ -148,21 +174,46 @@ class Client:
         result = self._wait(key)
         if result is None:
             return "no answer", None
-        status, _, data = result
-        return status, decode(dbr_type, data) if data is not None else None
+        status, answered, data = result
+        if data is None:
+            return status, None
+        if count == 1:
+            return status, decode(dbr_type, data)
+        return status, decode(dbr_type, data, answered, self.value_offsets[dbr_type])
 
-    def put(self, chid, dbr_type, value):
-        """Status of a WRITE_NOTIFY."""
+    def put_array(self, chid, dbr_type, values):
+        """Status of a WRITE_NOTIFY of the given elements."""
         key = self._next
         self._next += 1
-        buf = _buffer(dbr_type, value)
-        status = self.lib.ca_array_put_callback(dbr_type, 1, chid, ctypes.byref(buf),
+        buf = _array_buffer(dbr_type, values)
+        status = self.lib.ca_array_put_callback(dbr_type, len(values), chid, buf,
                                                 self._put_cb, ctypes.c_void_p(key))
         if status != cs.ECA_NORMAL:
             return status
         self.lib.ca_flush_io()
         result = self._wait(key)
         return "no answer" if result is None else result[0]
+
+    def put(self, chid, dbr_type, value):
+        """Status of a WRITE_NOTIFY."""
+        return self.put_array(chid, dbr_type, [value])
+
+    def new_channel(self, name):
+        """A channel of its own (pyepics hands out one per name)."""
+        chid = ctypes.c_void_p()
+        self.lib.ca_create_channel(name.encode(), None, None, 0, ctypes.byref(chid))
+        self.lib.ca_pend_io(ctypes.c_double(5.0))
+        return chid
+
+    def put_later(self, chid, dbr_type, value, done):
+        """Starts a WRITE_NOTIFY; its completion appends (status, time) to done."""
+        callback = self._cb_type(lambda args: done.append((args.status, time.monotonic())))
+        self._keep.append(callback)
+        status = self.lib.ca_array_put_callback(dbr_type, 1, chid,
+                                                ctypes.byref(_buffer(dbr_type, value)),
+                                                callback, None)
+        self.lib.ca_flush_io()
+        return status
 
     def plain_put(self, chid, dbr_type, value):
         """libca's status of a WRITE, and the exceptions it brought."""
@@ -192,6 +243,12 @@ _CTYPES = {1: ctypes.c_int16, 2: ctypes.c_float, 3: ctypes.c_uint16, 4: ctypes.c
            5: ctypes.c_int32, 6: ctypes.c_double}
 
 
+def _array_buffer(dbr_type, values):
+    if dbr_type == 0:
+        return ctypes.create_string_buffer(b"".join(v.encode().ljust(40, b"\0") for v in values))
+    return (_CTYPES[dbr_type] * len(values))(*values)
+
+
 def _buffer(dbr_type, value):
     if dbr_type == 0:
         return ctypes.create_string_buffer(value.encode(), 40)
@@ -214,8 +271,40 @@ WRITES = {
 }
 
 
-def probe(names):
+def probe(lines):
+    """Every answer for the PVs of the PV file's lines (name, type, flags):
+    reads and writes of every PV but those that count or delay their puts,
+    then the features of the PVs that have them."""
     client = Client()
+    plain = [line[0] for line in lines if not flagged(line, "putdelay=", "count=")]
+    out = probe_plain(client, plain)
+    chids = {line[0]: cs.connect(line[0]) for line in lines}
+    arrays = {name: chid for name, chid in chids.items()
+              if name in plain and cs.ca.element_count(chid) > 1}
+    out += features.array_answers(client, int(sys.argv[1]), arrays,
+                                  {name: cs.ca.element_count(chid) for name, chid in arrays.items()})
+    strings = [line[0] for line in lines if line[1] == "string" and not flagged(line, "no")][:2]
+    texts = [line[0] for line in lines if line[1].startswith("char[") and not flagged(line, "no")]
+    out += features.long_string_answers(client, strings, texts)
+    out += features.alarm_answers(client, {line[0]: chids[line[0]] for line in lines
+                                           if flagged(line, "warn=", "alarm=")})
+    out += features.put_answers(client, {line[0]: int(flagged(line, "putdelay=")[9:])
+                                         for line in lines if flagged(line, "putdelay=")},
+                                [line[0] for line in lines if flagged(line, "rejectput")])
+    flow = next(line[0] for line in lines if line[1] == "long" and len(line) == 3)
+    out += features.flow_answers(client, int(sys.argv[1]), flow)
+    out += features.counter_answers(client, [line[0] for line in lines if flagged(line, "count=")])
+    return out
+
+
+def flagged(line, *prefixes):
+    """The first flag of a PV file line that starts with one of prefixes."""
+    return next((flag for flag in line[3:] if flag.startswith(prefixes)), None)
+
+
+def probe_plain(client, names):
+    """Reads as every type, writes with every plain type and their read
+    back, and value monitors."""
     out = []
     chids = {}
     for name in names:
@@ -292,20 +381,24 @@ def settle(done, seconds=2.0):
         cs.ca.poll(0.01)
 
 
-def pv_names(pv_file):
-    names = []
+def pv_lines(pv_file):
+    """Name, type and flags of each PV (the value left out: it may hold
+    blanks)."""
+    lines = []
     with open(pv_file) as f:
         for line in f:
-            line = line.split("#", 1)[0].split()
-            if line:
-                names.append(line[0])
-    return names
+            fields = line.split("#", 1)[0].split()
+            if fields:
+                lines.append(fields[:2] + [""] + [f for f in fields[3:] if "=" in f or
+                                                  f in ("noread", "nowrite", "noanswer",
+                                                        "rejectput")])
+    return lines
 
 
 def main():
     port, pv_file = int(sys.argv[1]), sys.argv[2]
     cs.use_server(port)
-    observed = probe(pv_names(pv_file))
+    observed = probe(pv_lines(pv_file))
     json.dump(observed, sys.stdout, indent=0)
     sys.stdout.flush()
     # Skip the library's exit handlers: nothing to tidy in a probe process.
