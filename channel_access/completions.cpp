@@ -30,6 +30,7 @@ struct Completion {
     double timeout = 0;
 };
 Completion completions[kMaxCompletions];
+int completionsUsed = 0;
 
 // Takes a completion out of the table; returns its script (a reference the
 // caller drops) and the interpreter.
@@ -37,6 +38,7 @@ Tcl_Obj* takeCompletion(Completion& completion, RequestId id) {
     if (completion.timer != nullptr) Tcl_DeleteTimerHandler(completion.timer);
     completion.timer = nullptr;
     completion.used = false;
+    --completionsUsed;
     closeRequest(id);
     return completion.script;
 }
@@ -153,6 +155,7 @@ void expectCompletion(Tcl_Interp* interp, RequestId id, const Subject& subject, 
                       double timeout) {
     Completion& completion = completions[id];
     completion.used = true;
+    ++completionsUsed;
     completion.interp = interp;
     completion.script = script;
     Tcl_IncrRefCount(script);
@@ -216,7 +219,7 @@ void deliverException(uint32_t index, uint32_t generation) {
 }
 
 void forgetSlotCompletions(uint32_t slot) {
-    for (RequestId id = 0; id < kMaxCompletions; ++id)
+    for (RequestId id = 0; id < kMaxCompletions && completionsUsed > 0; ++id)
         if (completions[id].used && completions[id].slot == slot) dropCompletion(id);
     std::lock_guard<std::mutex> hold(callbackLock());
     plainPuts[slot] = PlainPuts();

@@ -44,10 +44,8 @@ bool watchingDisconnected() {
 
 // The scripts of every ready record, each record once, in the order they
 // became ready.  A script may run the event loop again: what becomes ready
-// meanwhile goes with the next event.
-int deliver(Tcl_Event*, int flags) {
-    if (!(flags & TCL_FILE_EVENTS)) return 0;
-    deliveryQueued = false;
+// meanwhile goes with the next delivery.
+void deliverReady() {
     std::vector<ReadyItem> items;
     {
         std::lock_guard<std::mutex> hold(callbackLock());
@@ -57,6 +55,12 @@ int deliver(Tcl_Event*, int flags) {
         Deliverer deliverer = deliverers[static_cast<int>(item.kind)];
         if (deliverer != nullptr) deliverer(item.index, item.generation);
     }
+}
+
+int deliver(Tcl_Event*, int flags) {
+    if (!(flags & TCL_FILE_EVENTS)) return 0;
+    deliveryQueued = false;
+    deliverReady();
     return 1;
 }
 
@@ -73,9 +77,11 @@ void letLibraryWork() {
     lastPoll = std::chrono::steady_clock::now();
 }
 
+// What the library's callbacks made ready goes at once, as fileevent
+// scripts run from their file handler.
 void onReadable(ClientData, int) {
     letLibraryWork();
-    queueDelivery();
+    deliverReady();
 }
 
 void setupSource(ClientData, int flags) {

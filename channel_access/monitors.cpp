@@ -55,6 +55,7 @@ struct Monitor {
 };
 
 std::unique_ptr<Monitor> monitors[kMaxMonitors];
+std::vector<uint32_t> onSlot[kSlotCount];  // the monitors of each slot
 unsigned long nextNumber = 1;
 
 void* tagOf(uint32_t index, uint32_t generation) {
@@ -88,6 +89,13 @@ void endMonitor(uint32_t index, bool alive) {
     if (monitor == nullptr) return;
     if (alive && monitor->subscription != nullptr) ca_clear_subscription(monitor->subscription);
     unwatchSlot(monitor->slot, alive);
+    auto& list = onSlot[monitor->slot];
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (list[i] != index) continue;
+        list[i] = list.back();
+        list.pop_back();
+        break;
+    }
     Tcl_DecrRefCount(monitor->script);
     std::unique_ptr<Monitor> gone;
     {
@@ -139,7 +147,8 @@ int EPICS_MonitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
         std::vector<Read> reads;
         reads.push_back(readOf(subject, controlType(form.form), 1));
         if (readAll(interp, reads, kWaitSeconds) != TCL_OK) return TCL_ERROR;
-        control.swap(reads[0].buffer);
+        const auto* bytes = static_cast<const unsigned char*>(reads[0].data());
+        control.assign(bytes, bytes + reads[0].buffer.size);
     }
 
     auto monitor = std::make_unique<Monitor>();
@@ -161,6 +170,7 @@ int EPICS_MonitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
         generation = ++made->generation;
         monitors[index] = std::move(monitor);
     }
+    onSlot[subject.slot].push_back(index);
     int status = ca_create_subscription(type, 0, subject.channel, made->mask, onUpdate,
                                         tagOf(index, generation), &made->subscription);
     if (status != ECA_NORMAL) {
@@ -221,8 +231,7 @@ void deliverMonitor(uint32_t index, uint32_t generation) {
 }
 
 void forgetSlotMonitors(uint32_t slot) {
-    for (uint32_t i = 0; i < kMaxMonitors; ++i)
-        if (monitors[i] != nullptr && monitors[i]->slot == slot) endMonitor(i, false);
+    while (!onSlot[slot].empty()) endMonitor(onSlot[slot].back(), false);
 }
 
 void forgetInterpMonitors(Tcl_Interp* interp) {
@@ -254,8 +263,7 @@ bool monitorInfo(Tcl_Interp* interp, const char* id, Tcl_Obj* dict, uint32_t& sl
 uint64_t droppedOnSlot(uint32_t slot) {
     uint64_t dropped = 0;
     std::lock_guard<std::mutex> hold(callbackLock());
-    for (const auto& monitor : monitors)
-        if (monitor != nullptr && monitor->slot == slot) dropped += monitor->dropped;
+    for (uint32_t index : onSlot[slot]) dropped += monitors[index]->dropped;
     return dropped;
 }
 

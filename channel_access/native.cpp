@@ -202,9 +202,10 @@ Tcl_Obj* valueObj(const ValueForm& form, const void* values, long count, const d
         return newTextObj(text, strnlen(text, static_cast<std::size_t>(count)));
     }
     if (!form.array) return count > 0 ? elementObj(form, values, 0, states) : Tcl_NewObj();
-    std::vector<Tcl_Obj*> elements(static_cast<std::size_t>(count));
-    for (long i = 0; i < count; ++i) elements[static_cast<std::size_t>(i)] = elementObj(form, values, i, states);
-    return Tcl_NewListObj(static_cast<int>(count), elements.data());
+    // A list with room for every element, filled in place.
+    Tcl_Obj* list = Tcl_NewListObj(static_cast<TclSize>(count), nullptr);
+    for (long i = 0; i < count; ++i) Tcl_ListObjAppendElement(nullptr, list, elementObj(form, values, i, states));
+    return list;
 }
 
 bool toPutData(Tcl_Interp* interp, const Subject& subject, const ValueForm& form, Tcl_Obj* value,

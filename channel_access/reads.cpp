@@ -6,8 +6,8 @@ namespace tessaly {
 
 Read readOf(const Subject& subject, chtype type, unsigned long count) {
     unsigned long room = count > 0 ? count : ca_element_count(subject.channel);
-    Read read{&subject, type, count, std::vector<unsigned char>(dbr_size_n(type, room)), 0};
-    return read;
+    std::size_t size = dbr_size_n(type, room);
+    return Read{&subject, type, count, Buffer{std::unique_ptr<unsigned char[]>(new unsigned char[size]), size}, 0};
 }
 
 int failLibrary(Tcl_Interp* interp, std::string_view call, const Subject& subject, int status) {
@@ -49,7 +49,7 @@ int readAll(Tcl_Interp* interp, std::vector<Read>& reads, double timeout) {
     std::vector<RequestId> ids;
     std::vector<const Subject*> subjects;
     for (Read& read : reads) {
-        RequestId id = openRequest(read.buffer.data(), read.buffer.size());
+        RequestId id = openRequest(read.buffer.bytes.get(), read.buffer.size);
         if (id < 0) {
             closeAll(ids);
             return failWith(interp, "Too many requests outstanding in %s", read.subject->command);

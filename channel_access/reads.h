@@ -6,21 +6,30 @@
 #include "native.h"
 #include "pending.h"
 
+#include <cstddef>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 namespace tessaly {
+
+// Where an answer lands: room for the channel's elements, not cleared
+// first (8 MB of a big waveform would be written twice).
+struct Buffer {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size = 0;
+};
 
 // One get request of a command and where its answer lands.
 struct Read {
     const Subject* subject;
     chtype type;
     unsigned long count;  // requested: 0 for the current length
-    std::vector<unsigned char> buffer;
+    Buffer buffer;
     long received = 0;
 
-    const void* data() const { return buffer.data(); }
-    const void* values() const { return dbr_value_ptr(buffer.data(), type); }
+    const void* data() const { return buffer.bytes.get(); }
+    const void* values() const { return dbr_value_ptr(buffer.bytes.get(), type); }
 };
 
 // A read of `count` elements (0: the current length) as `type`, with room

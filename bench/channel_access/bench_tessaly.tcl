@@ -14,7 +14,11 @@ set rounds 9
 
 set pvfile [file join [pwd] bench_tessaly.pvs]
 set f [open $pvfile w]
-puts $f "bench:f float 1.5\nbench:d double 1.5"
+puts $f "bench:f float 1.5\nbench:d double 1.5\nbench:wave double\[1000000\] ramp(0,0.5)"
+puts $f "bench:lat double 0"
+for {set i 0} {$i < 100} {incr i} { puts $f "bench:idle$i long $i" }
+for {set i 0} {$i < 100} {incr i} { puts $f "bench:fast$i long 0 count=100" }
+for {set i 0} {$i < 10} {incr i} { puts $f "bench:flood$i long 0 count=0" }
 close $f
 set server [open [list | $env(CA_SERVER) -p 0 $pvfile 2>@stderr] r+]
 if {[gets $server line] < 0 || ![regexp {:(\d+)$} $line -> port]} { error "ca_server: $line" }
@@ -26,6 +30,9 @@ try {
     load $env(RAWCA_LIB) Rawca
 
     proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
+    proc lsequence {n} { set out {}; for {set i 0} {$i < $n} {incr i} { lappend out $i }; return $out }
+    set python [expr {[file executable /usr/bin/python3] ? "/usr/bin/python3" : "python3"}]
+    set pybench [file join [file dirname [info script]] pyepics_bench.py]
 
     set slot [EPICS_CreateChannel bench:f]
     # Warm up the circuit and both paths.
@@ -93,8 +100,6 @@ try {
         puts [format "%-22s %12.2f %16.2f %8.3f  (goal: at most %s)" $name [median $tclTimes] [median $rawTimes] \
             [median [lmap t $tclTimes c $rawTimes { expr {$t / $c} }]] $goal]
     }
-    set python [expr {[file executable /usr/bin/python3] ? "/usr/bin/python3" : "python3"}]
-    set pybench [file join [file dirname [info script]] pyepics_bench.py]
     if {[catch {exec $python $pybench get bench:d $calls $rounds 2>@stderr} pyGet]} {
         puts "pyepics PV.get: not measured ($pyGet)"
     } else {
@@ -113,6 +118,108 @@ try {
     puts [format "100 values: one EPICS_GetMany %.1f us, 100 EPICS_Get %.1f us: %.1fx (goal: at least 50x)" \
         [median $many] [median $singleWhole] [median [lmap m $many s $singleWhole { expr {$s / $m} }]]]
     EPICS_ClearChannels $d {*}$hundredD
+
+    # A 1,000,000-element waveform by EPICS_Get, against pyepics caget.
+    set wave [EPICS_CreateChannel bench:wave]
+    set waveTimes {}
+    for {set r 0} {$r < 5} {incr r} {
+        lappend waveTimes [expr {[lindex [time {set w [EPICS_Get $wave]}] 0] / 1e6}]
+        unset w
+    }
+    set peakKiB [exec awk {/VmHWM/ { print $2 }} /proc/[pid]/status]
+    if {[catch {exec $python $pybench caget bench:wave 5 2>@stderr} pyWave]} {
+        puts "pyepics caget of the waveform: not measured ($pyWave)"
+    } else {
+        lassign $pyWave pySeconds pyPeak
+        puts [format "1,000,000 doubles: EPICS_Get %.4f s (peak %d MiB), pyepics caget %.4f s (peak %d MiB): %.2fx (goal: at most 2x)" \
+            [median $waveTimes] [expr {$peakKiB / 1024}] $pySeconds [expr {$pyPeak / 1024}] \
+            [expr {[median $waveTimes] / $pySeconds}]]
+    }
+    EPICS_ClearChannel $wave
+
+    # Monitors: updates delivered to a trivial proc from PVs the server
+    # counts up as fast as they are taken, against pyepics callbacks on the
+    # same PVs; the latency from another client's put to the script against
+    # a raw libca subscription callback; the CPU of an idle event loop with
+    # 1,000 monitors.
+    proc tick {value} { incr ::ticks }
+    # Updates a second delivered to `tick` from the PVs named PREFIX0..N-1,
+    # over two seconds.
+    proc deliveredRate {prefix n} {
+        set slots [EPICS_CreateChannels {*}[lmap i [lsequence $n] {string cat $prefix $i}]]
+        set ids [lmap s $slots { EPICS_Monitor $s tick }]
+        after 500 {set ::go 1}; vwait ::go
+        set ::ticks 0
+        set start [clock microseconds]
+        after 2000 {set ::go 1}; vwait ::go
+        set rate [expr {$::ticks / (([clock microseconds] - $start) / 1e6)}]
+        foreach id $ids { EPICS_Unmonitor $id }
+        EPICS_ClearChannels {*}$slots
+        return $rate
+    }
+    proc pyepicsRate {prefix n} {
+        if {[catch {exec $::python $::pybench monitor 2 {*}[lmap i [lsequence $n] {string cat $prefix $i}] 2>@stderr} rate]} {
+            puts "pyepics monitors: not measured ($rate)"
+            return 0
+        }
+        return $rate
+    }
+    puts ""
+    set rate [deliveredRate bench:fast 100]
+    set pyRate [pyepicsRate bench:fast 100]
+    puts [format "monitor updates delivered, 100 PVs each counting every 100 us (1,000,000 a second in all):"]
+    puts [format "    to a Tcl proc %.0f/s, to pyepics callbacks %.0f/s: %.1fx (goals: at least 100000/s, 3x)" \
+        $rate $pyRate [expr {$pyRate > 0 ? $rate / $pyRate : 0}]]
+    set flood [deliveredRate bench:flood 10]
+    set pyFlood [pyepicsRate bench:flood 10]
+    puts [format "    10 PVs counting as fast as the socket takes them: to Tcl %.0f/s, to pyepics %.0f/s (see docs/tessaly.md: a stream without pauses keeps ca_poll from returning)" \
+        $flood $pyFlood]
+
+    set lat [EPICS_CreateChannel bench:lat]
+    proc arrived {value} {
+        if {$value > 0} { lappend ::latencies [expr {[clock microseconds] - $value}] }
+    }
+    set writer [file join [pwd] bench_writer.tcl]
+    set f [open $writer w]
+    puts $f [list load $env(TESSALY_LIB) Tessaly]
+    puts $f {
+        set slot [EPICS_CreateChannel bench:lat]
+        after 300
+        for {set i 0} {$i < 300} {incr i} { EPICS_Put -wait $slot [clock microseconds]; after 5 }
+        puts done
+    }
+    close $f
+    set latencies {}
+    set id [EPICS_Monitor $lat arrived]
+    set pipe [open |[list [info nameofexecutable] $writer 2>@stderr] r]
+    fconfigure $pipe -blocking 0
+    fileevent $pipe readable [list apply {{pipe} {
+        if {[gets $pipe line] >= 0 && $line eq "done" || [eof $pipe]} { set ::writerDone 1 }
+    }} $pipe]
+    vwait ::writerDone
+    catch {close $pipe}
+    EPICS_Unmonitor $id
+    set tclLatency [median $latencies]
+    set pipe [open |[list [info nameofexecutable] $writer 2>@stderr] r]
+    set rawLatency [RawCa_Latency $lat 300 $env(TESSALY_LIB)]
+    read $pipe
+    catch {close $pipe}
+    puts [format "latency from another client's put: to the Tcl script %.0f us, to a raw libca callback %.0f us: %.2fx (goal: at most 1.2x)" \
+        $tclLatency $rawLatency [expr {$tclLatency / $rawLatency}]]
+    EPICS_ClearChannel $lat
+    file delete $writer
+
+    set idle [EPICS_CreateChannels {*}[lmap i [lsequence 100] {string cat bench:idle $i}]]
+    set ids {}
+    foreach s $idle { for {set k 0} {$k < 10} {incr k} { lappend ids [EPICS_Monitor $s tick] } }
+    after 500 {set ::go 1}; vwait ::go
+    proc cpuTicks {} { lassign [lrange [split [string trim [exec cat /proc/[pid]/stat]]] 13 14] u s; expr {$u + $s} }
+    set before [cpuTicks]
+    after 5000 {set ::go 1}; vwait ::go
+    puts [format "idle vwait with %d monitors for 5 s: %d ms of CPU (goal: none measurable)" \
+        [llength $ids] [expr {([cpuTicks] - $before) * 10}]]
+    foreach id $ids { EPICS_Unmonitor $id }
+    EPICS_ClearChannels {*}$idle
 
     # 1024 channels: one EPICS_CreateChannels, then one by one.
     set start [clock microseconds]

@@ -2,6 +2,7 @@
 
     python3 pyepics_bench.py get PV CALLS ROUNDS   -> median microseconds of PV.get
     python3 pyepics_bench.py caget PV ROUNDS       -> median seconds of epics.caget, peak KiB
+    python3 pyepics_bench.py monitor SECONDS PV... -> callbacks a second, over all PVs
 
 One line of numbers on standard output.  EPICS_CA_ADDR_LIST and
 EPICS_CA_AUTO_ADDR_LIST come from the environment.
@@ -40,8 +41,30 @@ def caget_loop(name, rounds):
     print("%.4f %d" % (statistics.median(times), peak))
 
 
+def monitor_rate(seconds, names):
+    counted = [0]
+
+    def tick(**kwargs):
+        counted[0] += 1
+
+    pvs = [epics.PV(name, callback=tick, auto_monitor=True) for name in names]
+    for pv in pvs:
+        pv.wait_for_connection(5.0)
+    time.sleep(0.5)
+    counted[0] = 0
+    start = time.perf_counter()
+    time.sleep(seconds)
+    rate = counted[0] / (time.perf_counter() - start)
+    for pv in pvs:
+        pv.clear_callbacks()
+        pv.disconnect()
+    print("%.0f" % rate)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "get":
         get_loop(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    elif sys.argv[1] == "monitor":
+        monitor_rate(float(sys.argv[2]), sys.argv[3:])
     else:
         caget_loop(sys.argv[2], int(sys.argv[3]))

@@ -7,15 +7,20 @@
 //   RawCa_Loop get|put SLOT COUNT TESSALY_LIB  -> microseconds per call
 //   RawCa_Batch SLOTS COUNT TESSALY_LIB        -> microseconds per round
 //   RawCa_Callback get|put SLOT COUNT TESSALY_LIB -> microseconds per call
+//   RawCa_Latency SLOT COUNT TESSALY_LIB  -> median microseconds from a put
+//       of another client (the wall clock in microseconds as the value) to
+//       a raw subscription callback
 
 #include <cadef.h>
 #include <dlfcn.h>
 #include <tcl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -146,11 +151,51 @@ int RawCaCallbackCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[
     return TCL_OK;
 }
 
+// A raw subscription whose callback notes how old each value is (the
+// writer puts the wall clock in microseconds); ca_poll as fast as the
+// library answers.
+std::vector<double> latencies;
+double wallMicroseconds() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) * 1e-3;
+}
+void onLatency(event_handler_args args) {
+    if (args.status != ECA_NORMAL || args.dbr == nullptr) return;
+    double sent = *static_cast<const double*>(args.dbr);
+    if (sent > 0) latencies.push_back(wallMicroseconds() - sent);
+}
+
+int RawCaLatencyCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc != 4) return fail(interp, "usage: RawCa_Latency SLOT COUNT TESSALY_LIB");
+    long slot = strtol(argv[1], nullptr, 0);
+    std::size_t count = strtoul(argv[2], nullptr, 0);
+    void* handle = dlopen(argv[3], RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return fail(interp, "libtessaly.so is not loaded");
+    auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
+    dlclose(handle);
+    if (store == nullptr || slot < 0 || slot > 1023 || count < 1) return fail(interp, "no such slot or count");
+    latencies.clear();
+    evid subscription;
+    int status = ca_create_subscription(DBR_DOUBLE, 1, store[slot], DBE_VALUE, onLatency, nullptr, &subscription);
+    if (status != ECA_NORMAL) return fail(interp, ca_message(status));
+    ca_flush_io();
+    double deadline = nowSeconds() + 30.0;
+    while (latencies.size() < count && nowSeconds() < deadline) ca_poll();
+    ca_clear_subscription(subscription);
+    if (latencies.empty()) return fail(interp, "no update arrived");
+    std::sort(latencies.begin(), latencies.end());
+    snprintf(result, sizeof result, "%.3f", latencies[latencies.size() / 2]);
+    Tcl_SetResult(interp, result, TCL_VOLATILE);
+    return TCL_OK;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int Rawca_Init(Tcl_Interp* interp) {
     Tcl_CreateCommand(interp, "RawCa_Loop", RawCaLoopCmd, nullptr, nullptr);
     Tcl_CreateCommand(interp, "RawCa_Batch", RawCaBatchCmd, nullptr, nullptr);
     Tcl_CreateCommand(interp, "RawCa_Callback", RawCaCallbackCmd, nullptr, nullptr);
+    Tcl_CreateCommand(interp, "RawCa_Latency", RawCaLatencyCmd, nullptr, nullptr);
     return TCL_OK;
 }
