@@ -124,9 +124,8 @@ const char* const kMaskNames[] = {"value", "log", "alarm"};
 int EPICS_MonitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_Monitor";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kMeta | kMask | kText | kIndex, options);
     std::vector<Subject> subjects;
-    if (first < 0 || checkSlots(interp, command, objc, objv, first, 2, true, subjects) != TCL_OK)
+    if (readWords(interp, command, objc, objv, kMeta | kMask | kText | kIndex, 2, true, options, subjects) != TCL_OK)
         return TCL_ERROR;
     const Subject& subject = subjects[0];
     ValueForm form;

@@ -149,4 +149,12 @@ int checkSlots(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* const
     return TCL_OK;
 }
 
+int readWords(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* const objv[],
+              unsigned allowed, int per, bool exactly, Options& options,
+              std::vector<Subject>& subjects) {
+    int first = parseOptions(interp, command, objc, objv, allowed, options);
+    if (first < 0) return TCL_ERROR;
+    return checkSlots(interp, command, objc, objv, first, per, exactly, subjects);
+}
+
 }  // namespace tessaly

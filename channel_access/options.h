@@ -33,4 +33,9 @@ int parseOptions(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* con
 int checkSlots(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* const objv[], int first,
                int per, bool exactly, std::vector<Subject>& subjects);
 
+// Both: the options `allowed`, then `per` words a slot.
+int readWords(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* const objv[],
+              unsigned allowed, int per, bool exactly, Options& options,
+              std::vector<Subject>& subjects);
+
 }  // namespace tessaly

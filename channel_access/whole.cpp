@@ -43,9 +43,8 @@ Tcl_Obj* readValue(const ValueForm& form, const Read& read) {
 int EPICS_GetCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_Get";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kCount | kText | kIndex | kTimeout, options);
     std::vector<Subject> subjects;
-    if (first < 0 || checkSlots(interp, command, objc, objv, first, 1, true, subjects) != TCL_OK)
+    if (readWords(interp, command, objc, objv, kCount | kText | kIndex | kTimeout, 1, true, options, subjects) != TCL_OK)
         return TCL_ERROR;
     const Subject& subject = subjects[0];
     ValueForm form;
@@ -65,9 +64,8 @@ int EPICS_GetCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]
 int EPICS_GetManyCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_GetMany";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kTimeout, options);
     std::vector<Subject> subjects;
-    if (first < 0 || checkSlots(interp, command, objc, objv, first, 1, false, subjects) != TCL_OK)
+    if (readWords(interp, command, objc, objv, kTimeout, 1, false, options, subjects) != TCL_OK)
         return TCL_ERROR;
     std::vector<ValueForm> forms(subjects.size());
     std::vector<Read> reads;
@@ -88,9 +86,8 @@ int EPICS_GetManyCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
 int EPICS_GetMetaCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_GetMeta";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kTimeout, options);
     std::vector<Subject> subjects;
-    if (first < 0 || checkSlots(interp, command, objc, objv, first, 1, true, subjects) != TCL_OK)
+    if (readWords(interp, command, objc, objv, kTimeout, 1, true, options, subjects) != TCL_OK)
         return TCL_ERROR;
     const Subject& subject = subjects[0];
     ValueForm form;
@@ -231,21 +228,21 @@ int putAll(Tcl_Interp* interp, const Options& options, const std::vector<Subject
 int EPICS_PutCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_Put";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kWait | kText | kTimeout | kCommand, options);
     std::vector<Subject> subjects;
-    if (first < 0 || checkSlots(interp, command, objc, objv, first, 2, true, subjects) != TCL_OK)
+    if (readWords(interp, command, objc, objv, kWait | kText | kTimeout | kCommand, 2, true, options, subjects) != TCL_OK)
         return TCL_ERROR;
-    return putAll(interp, options, subjects, objv + first + 1, 2);
+    // The values follow the slots, the words after the options.
+    return putAll(interp, options, subjects, objv + objc - 2 * static_cast<int>(subjects.size()) + 1, 2);
 }
 
 int EPICS_PutManyCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "EPICS_PutMany";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kWait | kTimeout, options);
     std::vector<Subject> subjects;
-    if (first < 0 || checkSlots(interp, command, objc, objv, first, 2, false, subjects) != TCL_OK)
+    if (readWords(interp, command, objc, objv, kWait | kTimeout, 2, false, options, subjects) != TCL_OK)
         return TCL_ERROR;
-    return putAll(interp, options, subjects, objv + first + 1, 2);
+    // The values follow the slots, the words after the options.
+    return putAll(interp, options, subjects, objv + objc - 2 * static_cast<int>(subjects.size()) + 1, 2);
 }
 
 constexpr ObjCommand kRows[] = {

@@ -37,20 +37,28 @@ int fail(Tcl_Interp* interp, const char* text) {
     return TCL_ERROR;
 }
 
-int RawCaLoopCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
-    if (argc != 5) return fail(interp, "usage: RawCa_Loop get|put SLOT COUNT TESSALY_LIB");
-    std::string_view op = argv[1];
-    long slot = strtol(argv[2], nullptr, 0);
-    long count = strtol(argv[3], nullptr, 0);
-    // The extension is already loaded: find its slot table without loading it again.
-    void* handle = dlopen(argv[4], RTLD_NOW | RTLD_NOLOAD);
+// The channel of a Tessaly slot, and a count of at least 1.  The extension
+// is already loaded: its slot table is found without loading it again.
+int slotChannel(Tcl_Interp* interp, const char* library, const char* slotWord, const char* countWord,
+                chid& channel, long& count) {
+    long slot = strtol(slotWord, nullptr, 0);
+    count = strtol(countWord, nullptr, 0);
+    void* handle = dlopen(library, RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) return fail(interp, "libtessaly.so is not loaded");
     auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
     dlclose(handle);
     if (store == nullptr || slot < 0 || slot > 1023 || count < 1)
         return fail(interp, "no such slot or count");
+    channel = store[slot];
+    return TCL_OK;
+}
 
-    chid channel = store[slot];
+int RawCaLoopCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc != 5) return fail(interp, "usage: RawCa_Loop get|put SLOT COUNT TESSALY_LIB");
+    std::string_view op = argv[1];
+    chid channel;
+    long count;
+    if (slotChannel(interp, argv[4], argv[2], argv[3], channel, count) != TCL_OK) return TCL_ERROR;
     float value = 1.25f;
     double start = nowSeconds();
     for (long i = 0; i < count; ++i) {
@@ -121,16 +129,9 @@ void onAnswer(event_handler_args args) {
 int RawCaCallbackCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
     if (argc != 5) return fail(interp, "usage: RawCa_Callback get|put SLOT COUNT TESSALY_LIB");
     std::string_view op = argv[1];
-    long slot = strtol(argv[2], nullptr, 0);
-    long count = strtol(argv[3], nullptr, 0);
-    void* handle = dlopen(argv[4], RTLD_NOW | RTLD_NOLOAD);
-    if (handle == nullptr) return fail(interp, "libtessaly.so is not loaded");
-    auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
-    dlclose(handle);
-    if (store == nullptr || slot < 0 || slot > 1023 || count < 1)
-        return fail(interp, "no such slot or count");
-
-    chid channel = store[slot];
+    chid channel;
+    long count;
+    if (slotChannel(interp, argv[4], argv[2], argv[3], channel, count) != TCL_OK) return TCL_ERROR;
     double value = 1.25;
     double start = nowSeconds();
     for (long i = 0; i < count; ++i) {
@@ -168,16 +169,13 @@ void onLatency(event_handler_args args) {
 
 int RawCaLatencyCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
     if (argc != 4) return fail(interp, "usage: RawCa_Latency SLOT COUNT TESSALY_LIB");
-    long slot = strtol(argv[1], nullptr, 0);
-    std::size_t count = strtoul(argv[2], nullptr, 0);
-    void* handle = dlopen(argv[3], RTLD_NOW | RTLD_NOLOAD);
-    if (handle == nullptr) return fail(interp, "libtessaly.so is not loaded");
-    auto* store = static_cast<chid*>(dlsym(handle, "EPICS_ChanIdStore"));
-    dlclose(handle);
-    if (store == nullptr || slot < 0 || slot > 1023 || count < 1) return fail(interp, "no such slot or count");
+    chid channel;
+    long wanted;
+    if (slotChannel(interp, argv[3], argv[1], argv[2], channel, wanted) != TCL_OK) return TCL_ERROR;
+    auto count = static_cast<std::size_t>(wanted);
     latencies.clear();
     evid subscription;
-    int status = ca_create_subscription(DBR_DOUBLE, 1, store[slot], DBE_VALUE, onLatency, nullptr, &subscription);
+    int status = ca_create_subscription(DBR_DOUBLE, 1, channel, DBE_VALUE, onLatency, nullptr, &subscription);
     if (status != ECA_NORMAL) return fail(interp, ca_message(status));
     ca_flush_io();
     double deadline = nowSeconds() + 30.0;
