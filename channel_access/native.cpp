@@ -202,10 +202,17 @@ Tcl_Obj* valueObj(const ValueForm& form, const void* values, long count, const d
         return newTextObj(text, strnlen(text, static_cast<std::size_t>(count)));
     }
     if (!form.array) return count > 0 ? elementObj(form, values, 0, states) : Tcl_NewObj();
-    // A list with room for every element, filled in place.
-    Tcl_Obj* list = Tcl_NewListObj(static_cast<TclSize>(count), nullptr);
-    for (long i = 0; i < count; ++i) Tcl_ListObjAppendElement(nullptr, list, elementObj(form, values, i, states));
-    return list;
+    // Kept between calls: a big array's element pointers need no fresh pages.
+    static std::vector<Tcl_Obj*> elements;
+    elements.resize(static_cast<std::size_t>(count));
+    if (form.form == Form::Double && form.fieldType == DBF_DOUBLE) {
+        // The common big case (a spectrum), in a loop of its own.
+        const auto* doubles = static_cast<const dbr_double_t*>(values);
+        for (long i = 0; i < count; ++i) elements[static_cast<std::size_t>(i)] = Tcl_NewDoubleObj(doubles[i]);
+    } else {
+        for (long i = 0; i < count; ++i) elements[static_cast<std::size_t>(i)] = elementObj(form, values, i, states);
+    }
+    return Tcl_NewListObj(static_cast<TclSize>(count), elements.data());
 }
 
 bool toPutData(Tcl_Interp* interp, const Subject& subject, const ValueForm& form, Tcl_Obj* value,

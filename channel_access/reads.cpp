@@ -3,11 +3,32 @@
 #include "text.h"
 
 namespace tessaly {
+namespace {
+
+Buffer spare;  // the largest buffer freed, and not taken again yet
+
+}  // namespace
+
+Buffer::Buffer(std::size_t wanted) : size(wanted) {
+    if (spare.capacity >= wanted && spare.bytes != nullptr) {
+        bytes = std::move(spare.bytes);
+        capacity = spare.capacity;
+        spare.capacity = 0;
+    } else {
+        bytes.reset(new unsigned char[wanted]);
+        capacity = wanted;
+    }
+}
+
+Buffer::~Buffer() {
+    if (bytes == nullptr || this == &spare || capacity <= spare.capacity) return;
+    spare.bytes = std::move(bytes);
+    spare.capacity = capacity;
+}
 
 Read readOf(const Subject& subject, chtype type, unsigned long count) {
     unsigned long room = count > 0 ? count : ca_element_count(subject.channel);
-    std::size_t size = dbr_size_n(type, room);
-    return Read{&subject, type, count, Buffer{std::unique_ptr<unsigned char[]>(new unsigned char[size]), size}, 0};
+    return Read{&subject, type, count, Buffer(dbr_size_n(type, room)), 0};
 }
 
 int failLibrary(Tcl_Interp* interp, std::string_view call, const Subject& subject, int status) {

@@ -14,10 +14,19 @@
 namespace tessaly {
 
 // Where an answer lands: room for the channel's elements, not cleared
-// first (8 MB of a big waveform would be written twice).
+// first (8 MB of a big waveform would be written twice).  The largest one
+// freed is kept for the next read that fits in it, so that a waveform read
+// over and over writes into pages it has already.
 struct Buffer {
     std::unique_ptr<unsigned char[]> bytes;
     std::size_t size = 0;
+    std::size_t capacity = 0;
+
+    Buffer() = default;
+    explicit Buffer(std::size_t size);
+    Buffer(Buffer&&) = default;
+    Buffer& operator=(Buffer&&) = default;
+    ~Buffer();
 };
 
 // One get request of a command and where its answer lands.
