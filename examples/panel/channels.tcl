@@ -41,7 +41,7 @@ proc panel::ca::connect {} {
     variable counts
     variable setpoint
     variable connected
-    grid remove .setpoint.connect
+    release
     if {[catch {package require Tessaly 1.0} message]} {
         panel::fail "No Channel Access: $message"
         return
@@ -49,10 +49,7 @@ proc panel::ca::connect {} {
     .setpoint.status configure -text "Connecting to $countsPv and $setpointPv\u2026"
     update idletasks
     if {[catch {EPICS_CreateChannels $countsPv $setpointPv} slots]} {
-        set message [why $slots]
-        .setpoint.status configure -text "Not connected"
-        grid .setpoint.connect -row 0 -column 6 -sticky e
-        panel::fail "Channel Access: $countsPv and $setpointPv are not connected: $message"
+        notConnected "$countsPv and $setpointPv are not connected: [why $slots]"
         return
     }
     lassign $slots counts setpoint
@@ -65,11 +62,36 @@ proc panel::ca::connect {} {
         EPICS_OnConnection $counts [list panel::ca::onConnection $countsPv]
         EPICS_OnConnection $setpoint [list panel::ca::onConnection $setpointPv]
     } message]} {
-        panel::fail "Channel Access: cannot monitor $countsPv and $setpointPv: [why $message]"
+        release
+        notConnected "cannot monitor $countsPv and $setpointPv: [why $message]"
         return
     }
     .setpoint.status configure -text ""
     .setpoint.write state !disabled
+}
+
+# Clears the channels of an earlier connection, their monitors with them.
+proc panel::ca::release {} {
+    variable counts
+    variable setpoint
+    variable connected
+    variable writing
+    # A write under way ends with its channel.
+    set writing 0
+    .setpoint.write state disabled
+    grid remove .setpoint.connect
+    if {$counts ne ""} {
+        catch {EPICS_ClearChannels $counts $setpoint}
+    }
+    set counts {}
+    set setpoint {}
+    array unset connected
+}
+
+proc panel::ca::notConnected {why} {
+    .setpoint.status configure -text "Not connected"
+    grid .setpoint.connect -row 0 -column 6 -sticky e
+    panel::fail "Channel Access: $why"
 }
 
 # The units and precision of the set-point, for showing its value.

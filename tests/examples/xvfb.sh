@@ -2,15 +2,18 @@
 # Runs a command on a headless X display of its own: Xvfb picks a free
 # display number (-displayfd), so that runs side by side never meet, and is
 # stopped when the command ends.  The sanitizer runtime that the sanitize
-# leg preloads is kept out of Xvfb: the X server is not ours to check.
+# leg preloads (LD_PRELOAD) goes to the command alone: Xvfb and the tools
+# used here are not ours to check, and their leaks at exit would fail them.
 #   xvfb.sh COMMAND ARG...      (exits with the command's status)
 set -u
+preload=${LD_PRELOAD:-}
+unset LD_PRELOAD
 fail() { echo "xvfb.sh: $*" >&2; exit 1; }
 command -v Xvfb >/dev/null || fail "Xvfb not found: install Debian's xvfb (tools/install-deps.sh does)"
 command -v "$1" >/dev/null || fail "$1 not found: install Debian's tk (tools/install-deps.sh does)"
 
 dir=$(mktemp -d)
-env -u LD_PRELOAD Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp \
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp \
     3>"$dir/display" >"$dir/xvfb.log" 2>&1 &
 xvfb=$!
 stop() {
@@ -33,6 +36,10 @@ if [ -z "$display" ]; then
 fi
 
 status=0
-DISPLAY=":$display" "$@" || status=$?
+if [ -n "$preload" ]; then
+    DISPLAY=":$display" LD_PRELOAD="$preload" "$@" || status=$?
+else
+    DISPLAY=":$display" "$@" || status=$?
+fi
 stop
 exit $status
