@@ -9,10 +9,10 @@
 # back through the event loop and is shown.  One write at a time: the
 # button is off until the last one has completed.
 #
-# Connecting waits for the channels (5 s at most, once, before the window
-# takes events); when the server is not there the panel says so and offers
-# to connect again.  A channel lost later is shown, and its monitors go on
-# once it is back.
+# Connecting waits for the channels, 5 s at most, while the window stands
+# still (once at the start, and again when Connect is pressed); when the
+# server is not there the panel says so and offers to connect again.  A
+# channel lost later is shown, and its monitors go on once it is back.
 namespace eval panel::ca {
     variable countsPv LAB:COUNTS
     variable setpointPv LAB:WAVELENGTH
@@ -33,6 +33,13 @@ namespace eval panel::ca {
 proc panel::ca::why {result} {
     if {$result ne ""} { return $result }
     return [lindex $::errorCode 0]
+}
+
+# A value of the set-point with its units.
+proc panel::ca::quantity {text} {
+    variable units
+    if {$units eq ""} { return $text }
+    return "$text $units"
 }
 
 proc panel::ca::connect {} {
@@ -105,13 +112,12 @@ proc panel::ca::readFormat {} {
 }
 
 proc panel::ca::showSetpoint {value} {
-    variable units
     variable precision
     set text $value
     if {[string is double -strict $value]} {
         set text [format %.*f $precision $value]
     }
-    .setpoint.now configure -text [string trim "$text $units"]
+    .setpoint.now configure -text [quantity $text]
     if {[.setpoint.entry get] eq ""} {
         .setpoint.entry insert 0 $text
     }
@@ -139,7 +145,6 @@ proc panel::ca::write {} {
     variable setpointPv
     variable writeTimeout
     variable writing
-    variable units
     if {$writing || $setpoint eq ""} return
     set text [string trim [.setpoint.entry get]]
     if {![string is double -strict $text] || [catch {expr {double($text) * 0 == 0}} finite] || !$finite} {
@@ -154,20 +159,19 @@ proc panel::ca::write {} {
     }
     set writing 1
     .setpoint.write state disabled
-    .setpoint.status configure -text [string trim "Writing $text $units\u2026"]
+    .setpoint.status configure -text "Writing [quantity $text]\u2026"
 }
 
 # The completion of a write: 0, or the reason it failed.
 proc panel::ca::written {text started status} {
     variable setpointPv
     variable writing
-    variable units
     set writing 0
     .setpoint.write state !disabled
     set seconds [format %.2f [expr {([clock milliseconds] - $started) / 1000.0}]]
     if {$status eq "0"} {
         .setpoint.status configure -text "Written"
-        panel::say "Wrote $text[expr {$units eq "" ? "" : " $units"}] to $setpointPv (completed in $seconds s)."
+        panel::say "Wrote [quantity $text] to $setpointPv (completed in $seconds s)."
     } else {
         .setpoint.status configure -text "Not written"
         panel::fail "Writing $text to $setpointPv failed: $status"
