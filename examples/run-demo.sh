@@ -3,9 +3,20 @@
 # Channel Access server in the background under a namespace of their own,
 # runs a whole scan from Tcl, and stops both whatever the outcome.
 #   examples/run-demo.sh ?SCANS?
+#   examples/run-demo.sh --panel   the live scan panel (Tk) instead, with the
+#                                  detector stand-in; until its window is closed
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-demo}
+panel=0
+if [ "${1:-}" = --panel ]; then
+    panel=1
+    shift
+    if [ -z "${DISPLAY:-}" ]; then
+        echo "run-demo: --panel needs an X display and DISPLAY is not set: run it on a desktop, or through ssh -X" >&2
+        exit 2
+    fi
+fi
 
 "$root/tools/install-deps.sh"
 # A lean tree of its own: the demo runs under Debian's tclsh 8.6, so it needs
@@ -18,8 +29,9 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 
 export VANTORQ_NAMESPACE="demo$$_"
 work=$(mktemp -d)
-driver_pid= server_pid=
+driver_pid= server_pid= detector_pid=
 cleanup() {
+    [ -n "$detector_pid" ] && kill -TERM "$detector_pid" 2>/dev/null && wait "$detector_pid" 2>/dev/null || true
     [ -n "$driver_pid" ] && kill -TERM "$driver_pid" 2>/dev/null && wait "$driver_pid" 2>/dev/null || true
     [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
     "$build/tools/driver_sim/driver_sim" --remove-only || true
@@ -49,5 +61,19 @@ port=$(sed -n 's/^ca_server ready on [0-9.]*:\([0-9]*\).*/\1/p' "$work/server.lo
 export EPICS_CA_ADDR_LIST="127.0.0.1:$port" EPICS_CA_AUTO_ADDR_LIST=NO
 
 echo "Driver simulator and Channel Access server (port $port) are up."
-TCLLIBPATH="$build/vantorq $build/channel_access" tclsh "$root/examples/scan_demo.tcl" "$@" \
-    2> >(grep -v -e 'caRepeater' -e '^\*\*\*\*' -e '^$' >&2)
+export TCLLIBPATH="$build/vantorq $build/channel_access"
+# libca's notices about the missing caRepeater are left out.
+quiet() { grep -v -e 'caRepeater' -e '^\*\*\*\*' -e '^$' >&2; }
+if [ $panel -eq 0 ]; then
+    tclsh "$root/examples/scan_demo.tcl" "$@" 2> >(quiet)
+    exit
+fi
+
+tclsh "$root/examples/detector.tcl" >"$work/detector.log" 2>&1 &
+detector_pid=$!
+wait_line "$work/detector.log" "detector ready"
+echo "Detector stand-in is up; the scan panel runs until its window is closed."
+# 40 channels of 0.1 s: a scan in 4 s.
+wish "$root/examples/scan_panel.tcl" \
+    -settings "NUM_CHANS 40 DAC_STEP 400 DWELL_TIME 100000 SETTLE_TIME 500" "$@" \
+    2> >(quiet)

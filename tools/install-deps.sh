@@ -14,6 +14,8 @@ packages=(
     python3 python3-pyepics     # the Channel Access server's tests
     procps                      # kill, used by the tests
     valgrind                    # leak checks of the Tessaly resets
+    tk fonts-dejavu-core        # the scan panel (wish) and a font for it
+    xvfb libtk-img              # its test: a headless X display, and Img's window grab for the screenshot
     "$@"
 )
 
