@@ -114,22 +114,27 @@ bool requestAnswered(RequestId id, int& status, long& count) {
     return true;
 }
 
-void closeRequest(RequestId id) {
-    std::lock_guard<std::mutex> hold(lock);
-    Request& request = requests[id];
+namespace {
+
+void closeLocked(Request& request) {
     request.open = false;
     request.buffer = nullptr;
     ++request.generation;
 }
 
+}  // namespace
+
+void closeRequest(RequestId id) { closeRequests(&id, 1); }
+
+void closeRequests(const RequestId* ids, int count) {
+    std::lock_guard<std::mutex> hold(lock);
+    for (int i = 0; i < count; ++i) closeLocked(requests[ids[i]]);
+}
+
 void closeAllRequests() {
     std::lock_guard<std::mutex> hold(lock);
-    for (Request& request : requests) {
-        if (!request.open) continue;
-        request.open = false;
-        request.buffer = nullptr;
-        ++request.generation;
-    }
+    for (Request& request : requests)
+        if (request.open) closeLocked(request);
 }
 
 namespace {

@@ -44,6 +44,8 @@ bool requestAnswered(RequestId id, int& status, long& count);
 
 // Closes a request; an answer arriving later is dropped.
 void closeRequest(RequestId id);
+// The same for `count` requests at once.
+void closeRequests(const RequestId* ids, int count);
 
 // Waits until every request of `ids` has been answered or `seconds` have
 // passed, letting libca run its callbacks; returns the index of the first

@@ -38,7 +38,7 @@ int failLibrary(Tcl_Interp* interp, std::string_view call, const Subject& subjec
 }
 
 void closeAll(std::vector<RequestId>& ids) {
-    for (RequestId id : ids) closeRequest(id);
+    closeRequests(ids.data(), static_cast<int>(ids.size()));
     ids.clear();
 }
 
