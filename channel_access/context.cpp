@@ -20,8 +20,7 @@ namespace {
 int wakeup = -1;
 int contextCount = 0;
 DescriptorHook descriptorHook = nullptr;
-constexpr int kMaxHooks = 4;
-ContextHook closingHooks[kMaxHooks] = {};
+ContextHook closingHook = nullptr;
 
 // libca names its wake-up socket at the first channel created after the
 // registration (and again when the context goes).
@@ -38,15 +37,7 @@ int wakeupDescriptor() { return wakeup; }
 
 void setDescriptorHook(DescriptorHook hook) { descriptorHook = hook; }
 
-void onContextClosing(ContextHook hook) {
-    for (ContextHook& slot : closingHooks) {
-        if (slot == hook) return;
-        if (slot == nullptr) {
-            slot = hook;
-            return;
-        }
-    }
-}
+void setClosingHook(ContextHook hook) { closingHook = hook; }
 
 // Every channel and value command needs a live context; without one the slot
 // flags may still name channels of a destroyed context.
@@ -86,8 +77,7 @@ int SetUpEPICS() {
 
 int CloseDownEPICS() {
     if (EPICS_Handle == -1) return 0;
-    for (ContextHook hook : closingHooks)
-        if (hook != nullptr) hook();
+    if (closingHook != nullptr) closingHook();
     closeAllRequests();
     // The library keeps a copy of each channel's name until the channel is
     // cleared, and destroying the context does not free them: clear every

@@ -31,9 +31,9 @@ int wakeupDescriptor();
 using DescriptorHook = void (*)(int fd, bool opened);
 void setDescriptorHook(DescriptorHook hook);
 
-// Called before a context is destroyed, for the parts of the extension that
-// keep state tied to it (each registers one).
+// Called before a context is destroyed, for what the extension keeps tied
+// to it (the event loop's scripts).
 using ContextHook = void (*)();
-void onContextClosing(ContextHook hook);
+void setClosingHook(ContextHook hook);
 
 }  // namespace tessaly

@@ -128,13 +128,6 @@ void reportBackground(Tcl_Interp* interp, int code) {
 }
 
 constexpr const char* kAssocKey = "Tessaly:events";
-constexpr int kMaxGoneHooks = 4;
-InterpGone goneHooks[kMaxGoneHooks] = {};
-
-void interpDeleted(ClientData, Tcl_Interp* interp) {
-    for (InterpGone hook : goneHooks)
-        if (hook != nullptr) hook(interp);
-}
 
 void forgetSlot(uint32_t slot) {
     forgetSlotMonitors(slot);
@@ -149,7 +142,7 @@ void forgetContext() {
     forgetAllCompletions();
 }
 
-void forgetInterp(Tcl_Interp* interp) {
+void forgetInterp(ClientData, Tcl_Interp* interp) {
     forgetInterpMonitors(interp);
     forgetInterpConnections(interp);
     forgetInterpCompletions(interp);
@@ -163,8 +156,7 @@ void initEvents() {
     setDeliverer(Ready::Completion, deliverCompletion);
     setDeliverer(Ready::Exception, deliverException);
     setSlotReleaseHook(forgetSlot);
-    onContextClosing(forgetContext);
-    onInterpGone(forgetInterp);
+    setClosingHook(forgetContext);
 }
 
 void noteReady(Ready kind, uint32_t index, uint32_t generation) {
@@ -217,19 +209,9 @@ void backgroundError(Tcl_Interp* interp, const char* message) {
     Tcl_Release(interp);
 }
 
-void onInterpGone(InterpGone hook) {
-    for (InterpGone& slot : goneHooks) {
-        if (slot == hook) return;
-        if (slot == nullptr) {
-            slot = hook;
-            return;
-        }
-    }
-}
-
 void watchInterp(Tcl_Interp* interp) {
     if (Tcl_GetAssocData(interp, kAssocKey, nullptr) != nullptr) return;
-    Tcl_SetAssocData(interp, kAssocKey, interpDeleted, reinterpret_cast<ClientData>(1));
+    Tcl_SetAssocData(interp, kAssocKey, forgetInterp, reinterpret_cast<ClientData>(1));
 }
 
 }  // namespace tessaly

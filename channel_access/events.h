@@ -49,10 +49,8 @@ void runScript(Tcl_Interp* interp, Tcl_Obj* script, Tcl_Obj* const* words, int c
 // Reports a failure with `message` through the background error handler.
 void backgroundError(Tcl_Interp* interp, const char* message);
 
-// What lets go of an interpreter's scripts when it is deleted (each part
-// that keeps scripts registers one), and the interpreters to watch.
-using InterpGone = void (*)(Tcl_Interp* interp);
-void onInterpGone(InterpGone hook);
+// An interpreter that holds scripts: when it is deleted, its monitors,
+// connection scripts and completions go with it.
 void watchInterp(Tcl_Interp* interp);
 
 }  // namespace tessaly
