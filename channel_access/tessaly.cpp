@@ -1,28 +1,44 @@
 // Tessaly: Tcl commands that read and write EPICS process variables through
 // the Channel Access client library.
 //
-// Scripts name channels by slots 0..1023 of one table shared by every
-// interpreter of the process (slots.cpp). One Channel Access context serves
-// all of them (context.cpp).  The commands:
-//   single.cpp   the specified commands: tracing, one channel, one value
-//   batch.cpp    the same for many channels with one wait
-//   whole.cpp    values whole in their native types, arrays, metadata,
-//                puts that wait for completion (pending.cpp, native.cpp)
-//   monitors.cpp subscriptions, connection scripts and put completions
-//                run from the Tcl event loop (events.cpp, connections.cpp,
-//                completions.cpp)
+//   core/       the channel records, the two contexts, the callback lock and
+//               its threading rule, the feature registry, value forms,
+//               requests and their waits, options, texts
+//   specified/  the specified commands: tracing, one channel, one value,
+//               by slots 0..1023 of one table shared by every interpreter
+//   slots/      the newer slot commands: batches, values whole, metadata,
+//               monitors and connection scripts by slot
+//   events/     the event loop and the features whose scripts it runs:
+//               monitors, connection scripts, put completions, rejected
+//               puts, notices
+//   names/      the name layer: tessaly:: commands by PV name, in a context
+//               of its own, as many channels as memory holds
 //
 // The Tcl functions come from the interpreter that loads this object,
 // through its stubs table: the object is not linked against a Tcl library.
-#include "commands.h"
-#include "events.h"
-#include "exports.h"
+#include "core/channel.h"
+#include "core/commands.h"
+#include "events/completions.h"
+#include "events/connections.h"
+#include "events/loop.h"
+#include "events/monitors.h"
+#include "events/notices.h"
+#include "events/rejections.h"
+#include "names/names.h"
+#include "specified/circuits.h"
 
 #include <cstdio>
 
 using namespace tessaly;
 
 namespace {
+
+// Every feature, in the order the core calls their hooks: what hangs on
+// channels first, the name table (which clears channels) last.
+const Feature* const kFeatures[] = {
+    &kChannelLinks, &kMonitors, &kConnectionScripts, &kCompletions, &kRejections,
+    &kNotices,      &kClosingCircuits, &kNameTable,
+};
 
 void registerAll(Tcl_Interp* interp, const CommandTable<StringCommand>& table) {
     for (std::size_t i = 0; i < table.count; ++i)
@@ -49,10 +65,12 @@ int Tessaly_Init(Tcl_Interp* interp) {
     if (Tcl_InitStubs(interp, kTclWanted, 0) == nullptr) return TCL_ERROR;
     puts("Tessaly package " LABTCL_PACKAGE_VERSION);
     fflush(stdout);
-    registerAll(interp, kSingleCommands);
+    joinFeatures(kFeatures, sizeof kFeatures / sizeof kFeatures[0]);
+    registerAll(interp, kSpecifiedCommands);
     registerAll(interp, kBatchCommands);
-    registerAll(interp, kWholeCommands);
-    registerAll(interp, kEventCommands);
+    registerAll(interp, kValueCommands);
+    registerAll(interp, kSlotEventCommands);
+    registerAll(interp, kNameCommands);
     initEvents();
     Tcl_PkgProvide(interp, "Tessaly", LABTCL_PACKAGE_VERSION);
     SetUpEPICS();
