@@ -36,7 +36,7 @@ void extendFailure(Tcl_Interp* interp, const Subject& voice, const std::string& 
 }  // namespace
 
 int planPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, Tcl_Obj* const* values, int step,
-             bool text, double timeout, PutPlan& plan) {
+             bool text, double seconds, double timeout, PutPlan& plan) {
     std::size_t n = subjects.size();
     plan.forms.resize(n);
     plan.data.resize(n);
@@ -49,7 +49,7 @@ int planPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, Tcl_Obj* 
             states.push_back(readOf(subjects[i], DBR_CTRL_ENUM, 1));
         }
     }
-    if (!states.empty() && readAll(interp, states, timeout) != TCL_OK) return TCL_ERROR;
+    if (!states.empty() && readAll(interp, states, seconds, timeout) != TCL_OK) return TCL_ERROR;
     for (std::size_t i = 0; i < n; ++i) {
         const dbr_ctrl_enum* enumStates =
             stateOf[i] >= 0 ? static_cast<const dbr_ctrl_enum*>(states[static_cast<std::size_t>(stateOf[i])].data())
@@ -97,9 +97,9 @@ int sendPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, const Put
 }
 
 int awaitPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, std::vector<RequestId>& ids,
-              double timeout) {
+              double seconds, double timeout) {
     Side side = subjects.front().channel->side;
-    std::vector<std::size_t> late = awaitRequests(side, ids, timeout);
+    std::vector<std::size_t> late = awaitRequests(side, ids, seconds);
     if (EPICSVerbose != 0)
         trace("%s: waiting for %zu answer%s returned with rc=0x%x\n", subjects.front().command, ids.size(),
               ids.size() == 1 ? "" : "s", static_cast<unsigned>(late.empty() ? ECA_NORMAL : ECA_TIMEOUT));

@@ -19,7 +19,7 @@ struct PutPlan {
 // fit, or a channel the library would refuse (not connected, no write
 // access).  Nothing has been sent then.
 int planPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, Tcl_Obj* const* values, int step,
-             bool text, double timeout, PutPlan& plan);
+             bool text, double seconds, double timeout, PutPlan& plan);
 
 // Called before each plain put goes out (rejections are reported later).
 using PlainPutHook = void (*)(Tcl_Interp* interp, const Subject& subject, chtype type);
@@ -29,10 +29,11 @@ using PlainPutHook = void (*)(Tcl_Interp* interp, const Subject& subject, chtype
 int sendPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, const PutPlan& plan, bool completion,
              const Feature* notify, PlainPutHook plain, std::vector<RequestId>& ids);
 
-// Waits for every completion.  A refusal or a time-out fails the command
-// naming it; with several puts, the message also names what was written,
-// which a server's refusal of another cannot undo.
+// Waits `seconds` for every completion.  A refusal or a time-out fails the
+// command naming it (a time-out as after `timeout`, the command's own);
+// with several puts, the message also names what was written, which a
+// server's refusal of another cannot undo.
 int awaitPuts(Tcl_Interp* interp, const std::vector<Subject>& subjects, std::vector<RequestId>& ids,
-              double timeout);
+              double seconds, double timeout);
 
 }  // namespace tessaly

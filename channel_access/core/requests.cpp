@@ -234,7 +234,7 @@ void closeAll(std::vector<RequestId>& ids) {
 
 int awaitAll(Tcl_Interp* interp, std::string_view call, std::vector<RequestId>& ids,
              const std::vector<const Subject*>& subjects, double timeout, Waiting waiting,
-             std::vector<long>* counts) {
+             std::vector<long>* counts, double stated) {
     Side side = subjects.front()->channel->side;
     std::vector<std::size_t> late = awaitRequests(side, ids, timeout);
     if (EPICSVerbose != 0) {
@@ -246,7 +246,7 @@ int awaitAll(Tcl_Interp* interp, std::string_view call, std::vector<RequestId>& 
         closeAll(ids);
         std::vector<const Subject*> named;
         for (std::size_t i : late) named.push_back(subjects[i]);
-        return failTimeout(interp, named, timeout, waiting);
+        return failTimeout(interp, named, stated < 0 ? timeout : stated, waiting);
     }
     for (std::size_t i = 0; i < ids.size(); ++i) {
         int status = ECA_NORMAL;
@@ -281,7 +281,7 @@ int sendRead(Tcl_Interp* interp, Read& read, std::vector<RequestId>& ids) {
     return TCL_OK;
 }
 
-int readAll(Tcl_Interp* interp, std::vector<Read>& reads, double timeout) {
+int readAll(Tcl_Interp* interp, std::vector<Read>& reads, double timeout, double stated) {
     std::vector<RequestId> ids;
     std::vector<const Subject*> subjects;
     ids.reserve(reads.size());
@@ -291,7 +291,7 @@ int readAll(Tcl_Interp* interp, std::vector<Read>& reads, double timeout) {
         subjects.push_back(read.subject);
     }
     std::vector<long> counts(reads.size());
-    if (awaitAll(interp, "ca_get_callback", ids, subjects, timeout, Waiting::Value, &counts) != TCL_OK)
+    if (awaitAll(interp, "ca_get_callback", ids, subjects, timeout, Waiting::Value, &counts, stated) != TCL_OK)
         return TCL_ERROR;
     for (std::size_t i = 0; i < reads.size(); ++i) reads[i].received = counts[i];
     return TCL_OK;

@@ -91,15 +91,17 @@ void closeAll(std::vector<RequestId>& ids);
 // closes them; the element counts that arrived go to `counts` when given.
 // A time-out names what it was waiting for; a failed answer fails with
 // `call`'s name and the library's text.
+// `stated` is the time-out a failure names when it is not `timeout` (the
+// name layer's commands wait what is left of their own).
 int awaitAll(Tcl_Interp* interp, std::string_view call, std::vector<RequestId>& ids,
              const std::vector<const Subject*>& subjects, double timeout, Waiting waiting,
-             std::vector<long>* counts);
+             std::vector<long>* counts, double stated = -1);
 
 // Sends one read's request (traced for the newer commands); TCL_OK or the
 // library's refusal.
 int sendRead(Tcl_Interp* interp, Read& read, std::vector<RequestId>& ids);
 // Makes every read's request, then waits once for them all.
-int readAll(Tcl_Interp* interp, std::vector<Read>& reads, double timeout);
+int readAll(Tcl_Interp* interp, std::vector<Read>& reads, double timeout, double stated = -1);
 
 // The value a plain read brought, in `form`.
 Tcl_Obj* readValue(const ValueForm& form, const Read& read);

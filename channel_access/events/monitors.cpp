@@ -341,9 +341,9 @@ int startMonitor(Tcl_Interp* interp, const MonitorRequest& request) {
     return TCL_OK;
 }
 
-bool endMonitor(Tcl_Interp* interp, const char* id, const char* command) {
+bool endMonitor(Tcl_Interp* interp, const char* id, bool named, const char* command) {
     long index = findMonitor(interp, id);
-    if (index < 0) return false;
+    if (index < 0 || monitors[static_cast<std::size_t>(index)].named != named) return false;
     finish(static_cast<uint32_t>(index), true, command);
     return true;
 }

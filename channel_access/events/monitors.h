@@ -23,9 +23,10 @@ struct MonitorRequest {
 // monitor with a background error).
 int startMonitor(Tcl_Interp* interp, const MonitorRequest& request);
 
-// Ends the monitor of `interp` with that id (exactly as handed out); false
-// when it has none.  `command` names the caller in trace lines.
-bool endMonitor(Tcl_Interp* interp, const char* id, const char* command);
+// Ends the monitor of `interp` with that id (exactly as handed out, by the
+// slot commands or, `named`, by the name layer); false when it has none.
+// `command` names the caller in trace lines.
+bool endMonitor(Tcl_Interp* interp, const char* id, bool named, const char* command);
 
 // A slot monitor's part of EPICS_Info: monitor, slot, mask and dropped;
 // false when `interp` has no monitor with that id.

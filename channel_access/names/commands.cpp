@@ -240,7 +240,7 @@ int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     subjects.reserve(placeOf.size());
     for (std::size_t place : placeOf) subjects.push_back(Subject{command, channels[place], -1});
     PutPlan plan;
-    if (planPuts(interp, subjects, objv + first + 1, 2, options.text, secondsLeft(deadline), plan) != TCL_OK)
+    if (planPuts(interp, subjects, objv + first + 1, 2, options.text, secondsLeft(deadline), options.timeout, plan) != TCL_OK)
         return TCL_ERROR;
     bool completion = options.wait || options.command != nullptr;
     std::vector<RequestId> ids;
@@ -249,7 +249,7 @@ int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
         return TCL_ERROR;
     if (options.command != nullptr) expectCompletion(interp, ids, subjects, options.command, options.timeout);
     if (options.wait) {
-        if (awaitPuts(interp, subjects, ids, secondsLeft(deadline)) != TCL_OK) return TCL_ERROR;
+        if (awaitPuts(interp, subjects, ids, secondsLeft(deadline), options.timeout) != TCL_OK) return TCL_ERROR;
     } else {
         flushNames();
     }
@@ -277,7 +277,7 @@ int monitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
 int unmonitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     if (objc != 2) return wrongArgs(interp, objv, "id");
     const char* id = Tcl_GetString(objv[1]);
-    if (!endMonitor(interp, id, "tessaly::unmonitor"))
+    if (!endMonitor(interp, id, true, "tessaly::unmonitor"))
         return failUsage(interp, Voice::Names, "tessaly::unmonitor: no monitor \"%.60s\" in this interpreter", id);
     Tcl_SetObjResult(interp, Tcl_NewIntObj(0));
     return TCL_OK;

@@ -28,7 +28,7 @@ int EPICS_MonitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
 int EPICS_UnmonitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     if (objc != 2) return failWith(interp, "Invalid number of parameters in EPICS_Unmonitor");
     const char* id = Tcl_GetString(objv[1]);
-    if (!endMonitor(interp, id, "EPICS_Unmonitor"))
+    if (!endMonitor(interp, id, false, "EPICS_Unmonitor"))
         return failWith(interp, "No monitor \"%.40s\" in this interpreter in EPICS_Unmonitor", id);
     Tcl_SetObjResult(interp, Tcl_NewIntObj(0));
     return TCL_OK;

@@ -91,7 +91,7 @@ int putValues(Tcl_Interp* interp, const Options& options, const std::vector<Subj
     if (options.wait && options.command != nullptr)
         return failWith(interp, "-wait and -command cannot go together in %s", subjects[0].command);
     PutPlan plan;
-    if (planPuts(interp, subjects, values, 2, options.text, options.timeout, plan) != TCL_OK) return TCL_ERROR;
+    if (planPuts(interp, subjects, values, 2, options.text, options.timeout, options.timeout, plan) != TCL_OK) return TCL_ERROR;
     bool completion = options.wait || options.command != nullptr;
     std::vector<RequestId> ids;
     if (sendPuts(interp, subjects, plan, completion, options.command != nullptr ? &kCompletions : nullptr,
@@ -102,7 +102,7 @@ int putValues(Tcl_Interp* interp, const Options& options, const std::vector<Subj
         expectCompletion(interp, ids, subjects, options.command, options.timeout);
         ca_flush_io();
     } else if (options.wait) {
-        if (awaitPuts(interp, subjects, ids, options.timeout) != TCL_OK) return TCL_ERROR;
+        if (awaitPuts(interp, subjects, ids, options.timeout, options.timeout) != TCL_OK) return TCL_ERROR;
     } else {
         ca_flush_io();
     }
