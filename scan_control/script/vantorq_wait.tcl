@@ -15,10 +15,12 @@
 # lasts.  So the wait keeps the active settings of the run it found going or
 # paused, and the furthest point {scans channel} it has seen it reach; other
 # active settings, or a point behind that one, are another run's.  The driver
-# writes the fields one by one, so one look can catch a point half-written
-# (the scan count raised and the channel not yet back to 0): the run is
-# followed once two looks in a row agree, channels are compared only within
-# the first scan, and a going or paused run is taken for another after two
+# writes the fields one by one, so a look can catch them half-written: when
+# the wait takes the run, it reads the settings and the point twice and
+# takes them only if both reads agree (a driver half-way through a start
+# would show two different ones); channels are compared only within the
+# first scan (at the end of a scan the scan count and the channel change one
+# after the other); and a going or paused run is taken for another after two
 # looks in a row (a halted one after one: nothing moves then).  A start still
 # in the driver's command slot has not begun: the run is taken once the
 # driver has taken it.
@@ -106,7 +108,7 @@ proc ::vantorq::impl::AwaitRun {until scans timeoutMs progress} {
         set status [Status]
         set now [clock milliseconds]
         set followed [FollowRun $followed $status]
-        if {[lindex $followed 3]} {
+        if {[llength $followed] && [lindex $followed 2]} {
             Sleep $pollMs   ;# perhaps another run's: look again before anything else
             continue
         }
@@ -146,11 +148,11 @@ proc ::vantorq::impl::UntilText {until scans} {
     expr {$until eq "scans" ? "at $scans scans" : $until}
 }
 
-# The run a wait follows after a look (status), as {confirmed activeSettings
-# {scans channel} suspect}: confirmed once two looks agree, the furthest point
-# seen, and 1 when this look seems another run's.  Empty until a look finds
-# a run going or paused whose start is not waiting in the driver's command
-# slot.  Fails when the look is another run's.
+# The run a wait follows after a look (status), as {activeSettings {scans
+# channel} suspect}: the furthest point seen, and 1 when this look seems
+# another run's.  Empty until a look finds a run going or paused whose start
+# is not waiting in the driver's command slot.  Fails when the look is
+# another run's.
 proc ::vantorq::impl::FollowRun {followed status} {
     set state [dict get $status runState]
     set point [list [dict get $status scans] [dict get $status channel]]
@@ -162,25 +164,23 @@ proc ::vantorq::impl::FollowRun {followed status} {
         if {$count == 1 && $code == 0} {
             return {}
         }
-        return [list 0 [ActiveOf [ActiveRead]] $point 0]
-    }
-    lassign $followed confirmed active furthest suspect
-    set now [ActiveOf [ActiveRead]]
-    set other [expr {$now ne $active || [Behind $point $furthest]}]
-    if {!$confirmed} {
-        if {$other} {
-            return [expr {$state eq "halted" ? {} : [list 0 $now $point 0]}]
+        set active [ActiveOf [ActiveRead]]
+        set again [Status]
+        set pointAgain [list [dict get $again scans] [dict get $again channel]]
+        if {[ActiveOf [ActiveRead]] ne $active || [Behind $pointAgain $point]} {
+            return {}   ;# the driver is writing a start: take the run at the next look
         }
-        return [list 1 $active $point 0]
+        return [list $active $pointAgain 0]
     }
-    if {!$other} {
-        return [list 1 $active $point 0]
+    lassign $followed active furthest suspect
+    if {[ActiveOf [ActiveRead]] eq $active && ![Behind $point $furthest]} {
+        return [list $active $point 0]
     }
     if {$state eq "halted" || $suspect} {
         lassign $furthest scans channel
         Fail {VANTORQ NEWRUN wait} "the run this wait followed ended (last seen at scan $scans, channel $channel) and another run has been started since (now $state, at scan [lindex $point 0], channel [lindex $point 1]): what was waited for is not known"
     }
-    return [list 1 $active $furthest 1]
+    return [list $active $furthest 1]
 }
 
 # Whether a point {scans channel} lies behind another in one run: a lower
