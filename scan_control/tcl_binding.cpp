@@ -122,6 +122,8 @@ int Vantorq_Init(Tcl_Interp *interp)
     // where pkgIndex.tcl sources the layer.
     if (TCL_MAJOR_VERSION >= 9 || Tcl_PkgPresent(interp, "Tcl", "8.6", 0) != nullptr)
         Tcl_CreateCommand(interp, "::vantorq::impl::CommandSlot", CommandSlot, nullptr, nullptr);
+    else
+        Tcl_ResetResult(interp);   // the version conflict Tcl_PkgPresent left there
     Tcl_PkgProvide(interp, "Vantorq", LABTCL_PACKAGE_VERSION);
     return TCL_OK;
 }
