@@ -352,7 +352,22 @@ void UpdateRampEnd()
     s.RampEndMilliVolts = static_cast<float>(DacToMilliVolts(s.RampEndDac));
 }
 
-int ProcessCommand(char *buffer)
+void LockControl()
+{
+    // A wait that ends without the lock gives one count back so that the
+    // command after this one is not locked out as well, and the caller goes
+    // on without the lock.
+    if (WaitSync(g_sync[SYNC_CTRL], kControlLockTimeoutMs) != WaitStatus::Taken) {
+        ReportSystemError();
+        ReleaseOrReport(SYNC_CTRL);
+    }
+}
+
+void UnlockControl() { ReleaseOrReport(SYNC_CTRL); }
+
+int ProcessCommand(char *buffer) { return ProcessCommandIf(buffer, nullptr); }
+
+int ProcessCommandIf(char *buffer, bool (*admit)())
 {
     if (g_statics == nullptr)
         AttachSharedMemory();
@@ -372,17 +387,15 @@ int ProcessCommand(char *buffer)
     if (keyword == nullptr)
         return kFail;
 
-    // Take the control lock.  A wait that ends without it gives one count
-    // back so that the command after this one is not locked out as well,
-    // and the command goes on without the lock.
-    if (WaitSync(g_sync[SYNC_CTRL], kControlLockTimeoutMs) != WaitStatus::Taken) {
-        ReportSystemError();
-        ReleaseOrReport(SYNC_CTRL);
+    LockControl();
+    if (admit != nullptr && !admit()) {
+        UnlockControl();
+        return kNotAdmitted;
     }
 
     buffer[0] = '\0';
     int result = keyword->perform(*keyword, tokens, buffer);
 
-    ReleaseOrReport(SYNC_CTRL);
+    UnlockControl();
     return result;
 }

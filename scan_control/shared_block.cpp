@@ -10,6 +10,11 @@ Statics *g_statics = nullptr;
 void *g_queue = nullptr;
 SyncObject g_sync[SYNC_COUNT];
 char g_message[kMessageSize];
+bool g_quietReports = false;
+unsigned long g_quietedReports = 0;
+unsigned long g_wakesPosted = 0;
+unsigned long g_wakesRefused = 0;
+int32_t g_lastWake = DRIVER_DROPPED;
 
 namespace {
 
@@ -71,6 +76,10 @@ bool OpenSyncObjects(Statics *block)
 void ReportSystemError()
 {
     SystemErrorLine(g_message, sizeof g_message);
+    if (g_quietReports) {
+        ++g_quietedReports;
+        return;
+    }
     std::printf("%s\n", g_message);
     std::fflush(stdout);
 }
@@ -118,5 +127,11 @@ void ReleaseOrReport(SyncIndex which)
 void WakeDriver(DriverCommandCode command)
 {
     g_statics->DriverCommand = command;
-    ReleaseOrReport(SYNC_CMND);
+    if (ReleaseSync(g_sync[SYNC_CMND])) {
+        ++g_wakesPosted;
+        g_lastWake = command;
+        return;
+    }
+    ++g_wakesRefused;
+    ReportSystemError();
 }

@@ -95,7 +95,10 @@ constexpr std::size_t kStaticsSize = 260;
 constexpr std::size_t kQueueSize = 576;
 
 // Command codes written to DriverCommand just before "/Cmnd_Sem" is released.
+// DRIVER_DROPPED is no command: the driver simulator writes it over a command
+// that was posted before it started and that it dropped without acting on it.
 enum DriverCommandCode : int32_t {
+    DRIVER_DROPPED = -1,
     DRIVER_START = 0,
     DRIVER_RESUME = 1,
     DRIVER_STOP = 2,
@@ -140,6 +143,16 @@ constexpr NamedValue kRunStates[] = {
     {"RUN_HALTED", RUN_HALTED},
     {"RUN_GOING", RUN_GOING},
     {"RUN_PAUSED", RUN_PAUSED},
+    {nullptr, -1},
+};
+
+constexpr NamedValue kDriverCommands[] = {
+    {"DRIVER_START", DRIVER_START},
+    {"DRIVER_RESUME", DRIVER_RESUME},
+    {"DRIVER_STOP", DRIVER_STOP},
+    {"DRIVER_SET_DAC", DRIVER_SET_DAC},
+    {"DRIVER_WAKE_UP", DRIVER_WAKE_UP},
+    {"DRIVER_DROPPED", DRIVER_DROPPED},
     {nullptr, -1},
 };
 

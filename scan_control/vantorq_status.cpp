@@ -55,15 +55,6 @@ static_assert(kScalerCount == 4, "one SCALER row per scaler");
 #undef SCALER
 #undef SHOW_SCALERS
 
-constexpr NamedValue kDriverCommands[] = {
-    {"DRIVER_START", DRIVER_START},
-    {"DRIVER_RESUME", DRIVER_RESUME},
-    {"DRIVER_STOP", DRIVER_STOP},
-    {"DRIVER_SET_DAC", DRIVER_SET_DAC},
-    {"DRIVER_WAKE_UP", DRIVER_WAKE_UP},
-    {nullptr, -1},
-};
-
 // How long --release-state-lock watches the state lock before it gives it
 // back: a live holder keeps it for a few field writes only.
 constexpr uint32_t kStuckWatchMs = 3000;

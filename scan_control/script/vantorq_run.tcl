@@ -3,18 +3,20 @@
 # is checked before the request is sent and again after it (another client
 # may have moved the run meanwhile).  A start also checks the settings the
 # block would refuse it for, and waits (bounded) until the driver has acted
-# on it: a start no driver acts on is taken back and fails.
+# on it: a start no driver acts on is taken back and fails.  The requests
+# that wake the driver (start, stop, resume) are sent with Send, which never
+# loses one (vantorq_common.tcl).
 namespace eval ::vantorq::impl {
     # Request, its keyword, what it does, the run states it is taken in,
-    # and the outcome to expect once it is taken: a run state, or a run
-    # request left pending for the driver (with the state the driver leaves
-    # when it has honoured it already).
+    # the outcome to expect once it is taken: a run state, or a run request
+    # left pending for the driver (with the state the driver leaves when it
+    # has honoured it already), and whether it wakes the driver.
     variable runRequests {
-        stop       {RUN_STOP_NOW     "stop the run"                       {going paused} {halted}}
-        pause      {RUN_PAUSE_NOW    "pause the run"                      {going}        {paused}}
-        resume     {RUN_RESUME       "resume the run"                     {paused}       {going}}
-        stopAtEnd  {RUN_STOP_AT_END  "stop the run at the end of a scan"  {going}        {halted stopAtEnd}}
-        pauseAtEnd {RUN_PAUSE_AT_END "pause the run at the end of a scan" {going}        {paused pauseAtEnd}}
+        stop       {RUN_STOP_NOW     "stop the run"                       {going paused} {halted}             1}
+        pause      {RUN_PAUSE_NOW    "pause the run"                      {going}        {paused}             0}
+        resume     {RUN_RESUME       "resume the run"                     {paused}       {going}              1}
+        stopAtEnd  {RUN_STOP_AT_END  "stop the run at the end of a scan"  {going}        {halted stopAtEnd}   0}
+        pauseAtEnd {RUN_PAUSE_AT_END "pause the run at the end of a scan" {going}        {paused pauseAtEnd}  0}
     }
 }
 
@@ -31,12 +33,19 @@ proc ::vantorq::impl::Run {args} {
     if {![dict exists $runRequests $request]} {
         Fail {VANTORQ USAGE} "bad request \"$request\": must be start, stop, pause, resume, stopAtEnd or pauseAtEnd"
     }
-    lassign [dict get $runRequests $request] keyword doing takenIn outcome
+    lassign [dict get $runRequests $request] keyword doing takenIn outcome wakes
+    if {$wakes} {
+        DriverTimeoutMs   ;# read by Send: checked before anything is sent
+    }
     set state [dict get [Status] runState]
     if {$state ni $takenIn} {
         Fail [list VANTORQ STATE $request] "cannot $doing: it is $state[RunHint $request $state]"
     }
-    LaserControl "RUN_REQUEST $keyword"
+    if {$wakes} {
+        Send $request "RUN_REQUEST $keyword" "the $request"
+    } else {
+        LaserControl "RUN_REQUEST $keyword"
+    }
     set status [Status]
     if {[dict get $status runState] ni $outcome && [dict get $status runRequest] ni $outcome} {
         Fail [list VANTORQ STATE $request] "cannot $doing: it is [dict get $status runState] now (changed by another client)"
@@ -80,23 +89,28 @@ proc ::vantorq::impl::StartRefusal {state new} {
 }
 
 proc ::vantorq::impl::Start {} {
+    set timeoutMs [DriverTimeoutMs]   ;# checked before anything is sent
     set before [Status]
     set new [ActiveOf [NewSettings]]
     set refusal [StartRefusal [dict get $before runState] $new]
     if {[llength $refusal]} {
         Fail {*}$refusal
     }
-    set active [ActiveRead]
-    if {[catch {LaserControl {RUN_REQUEST RUN_START}}]} {
+    Await [namespace current]::StartAndAwait $new [ActiveRead] $before $timeoutMs
+    return
+}
+
+# In a coroutine: posts the start, once the driver has taken the command
+# before it, and waits until the driver has acted on it.
+proc ::vantorq::impl::StartAndAwait {new active before timeoutMs} {
+    if {[Send -nowait start {RUN_REQUEST RUN_START} "the start"] == -1} {
         set refusal [StartRefusal [dict get [Status] runState] [ActiveOf [NewSettings]]]
         if {![llength $refusal]} {
             set refusal [list {VANTORQ REFUSED start} "cannot start a run: RUN_REQUEST RUN_START was refused"]
         }
         Fail {*}$refusal
     }
-    set deadline [expr {[clock milliseconds] + [DriverTimeoutMs] + [ChannelMs $new]}]
-    Await AwaitStart $new $active $before $deadline
-    return
+    AwaitStart $new $active $before [expr {[clock milliseconds] + $timeoutMs + [ChannelMs $new]}]
 }
 
 # The keys of the settings that the driver copies into the active ones.
@@ -127,7 +141,24 @@ proc ::vantorq::impl::AwaitStart {new active before deadline} {
         }
         Sleep $pollMs
     }
-    catch {LaserControl {RUN_REQUEST RUN_STOP_NOW}}
+    TakeBackStart
     set seen [expr {$copied ? "the channel, scan count and queue count did not move" : "its settings were not copied into the active ones"}]
     Fail {VANTORQ NODRIVER start} "no driver acted on the start within $::vantorq::driverTimeout s ($seen): [DriverQuestion] The start was taken back: the run is halted."
+}
+
+# Puts a start that no driver acted on back to halted.  A start still in the
+# driver's command slot is withdrawn, and so is the stop that halts the run:
+# no driver has seen either, and none started later will act on them.  A
+# start the driver took after all is stopped as any run is.
+proc ::vantorq::impl::TakeBackStart {} {
+    if {[CommandSlot withdraw 0]} {
+        lassign [CommandSlot post {RUN_REQUEST RUN_STOP_NOW}] outcome code
+        if {$outcome eq "done" && $code != -1} {
+            CommandSlot withdraw $code
+        }
+        if {$outcome ne "busy"} {
+            return
+        }
+    }
+    catch {Send stop {RUN_REQUEST RUN_STOP_NOW} "the stop"}
 }

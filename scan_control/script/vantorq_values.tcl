@@ -1,7 +1,9 @@
 # vantorq::set KEY VALUE ?KEY VALUE ...?: the settings keywords with strict
 # values.  Every pair is checked before any is sent, so that a wrong one
 # leaves the block as it was; then they are sent in the order given, each as
-# a decimal number (LaserControl reads a leading 0 as octal).
+# a decimal number (LaserControl reads a leading 0 as octal).  SET_DAC and
+# CHANNEL wake the driver: they are sent with Send, which waits for the
+# driver's command slot and for the driver to take them.
 namespace eval ::vantorq::impl {
     # Keyword, lowest and highest value.  Where LaserControl takes more, it
     # does something else with it: DAC_STEP below 0 and SET_DAC outside
@@ -75,6 +77,7 @@ proc ::vantorq::impl::Set {args} {
     }
     foreach key [dict keys $commands] {
         if {$key in $whileHalted} {
+            DriverTimeoutMs   ;# read by Send: checked before anything is sent
             set state [dict get [Status] runState]
             if {$state ne "halted"} {
                 Fail [list VANTORQ STATE $key] "$key moves the DAC only while the run is halted, and it is $state: nothing was sent"
@@ -83,7 +86,12 @@ proc ::vantorq::impl::Set {args} {
         }
     }
     foreach {key command} $commands {
-        if {[catch {LaserControl $command}]} {
+        if {$key in $whileHalted} {
+            set sent [Send $key $command $key]
+        } else {
+            set sent [expr {![catch {LaserControl $command}]}]
+        }
+        if {!$sent} {
             # Checked above: only a change made meanwhile by another client
             # gets here.
             set state [dict get [Status] runState]

@@ -5,8 +5,25 @@
 # progress command, with the status appended, whenever the run state, the
 # channel or the scan count changes; a `break` from it ends the wait there.
 # It fails when the state waited for can no longer come (the run halted),
-# when the timeout passes, and when a going run's channel, scan count and
-# queue count stand still longer than a driver would let them.
+# when the timeout passes, when a going run's channel, scan count and queue
+# count stand still longer than a driver would let them, and when the run it
+# followed has ended and another one has been started between two looks.
+#
+# The run followed: the block numbers no runs, but a start makes the driver
+# copy the new settings into the active ones and set the scan count and the
+# channel back to 0, and nothing else moves the scan count back while a run
+# lasts.  So the wait keeps the active settings of the run it found going or
+# paused, and the furthest point {scans channel} it has seen it reach; other
+# active settings, or a point behind that one, are another run's.  The driver
+# writes the fields one by one, so a look can catch them half-written: when
+# the wait takes the run, it reads the settings and the point twice and
+# takes them only if both reads agree (a driver half-way through a start
+# would show two different ones); channels are compared only within the
+# first scan (at the end of a scan the scan count and the channel change one
+# after the other); and a going or paused run is taken for another after two
+# looks in a row (a halted one after one: nothing moves then).  A start still
+# in the driver's command slot has not begun: the run is taken once the
+# driver has taken it.
 
 proc ::vantorq::impl::Wait {args} {
     set usage {wrong # args: should be "vantorq::wait ?-until halted|paused|scans N? ?-timeout seconds? ?-progress command?"}
@@ -86,9 +103,15 @@ proc ::vantorq::impl::AwaitRun {until scans timeoutMs progress} {
     set reported {}
     set motion {}
     set stallMs {}
+    set followed {}
     while 1 {
         set status [Status]
         set now [clock milliseconds]
+        set followed [FollowRun $followed $status]
+        if {[llength $followed] && [lindex $followed 2]} {
+            Sleep $pollMs   ;# perhaps another run's: look again before anything else
+            continue
+        }
         set seen [dict filter $status key runState channel scans]
         if {$progress ne "" && $seen ne $reported} {
             set reported $seen
@@ -123,4 +146,47 @@ proc ::vantorq::impl::AwaitRun {until scans timeoutMs progress} {
 
 proc ::vantorq::impl::UntilText {until scans} {
     expr {$until eq "scans" ? "at $scans scans" : $until}
+}
+
+# The run a wait follows after a look (status), as {activeSettings {scans
+# channel} suspect}: the furthest point seen, and 1 when this look seems
+# another run's.  Empty until a look finds a run going or paused whose start
+# is not waiting in the driver's command slot.  Fails when the look is
+# another run's.
+proc ::vantorq::impl::FollowRun {followed status} {
+    set state [dict get $status runState]
+    set point [list [dict get $status scans] [dict get $status channel]]
+    if {![llength $followed]} {
+        if {$state eq "halted"} {
+            return {}
+        }
+        lassign [CommandSlot look] count code
+        if {$count == 1 && $code == 0} {
+            return {}
+        }
+        set active [ActiveOf [ActiveRead]]
+        set again [Status]
+        set pointAgain [list [dict get $again scans] [dict get $again channel]]
+        if {[ActiveOf [ActiveRead]] ne $active || [Behind $pointAgain $point]} {
+            return {}   ;# the driver is writing a start: take the run at the next look
+        }
+        return [list $active $pointAgain 0]
+    }
+    lassign $followed active furthest suspect
+    if {[ActiveOf [ActiveRead]] eq $active && ![Behind $point $furthest]} {
+        return [list $active $point 0]
+    }
+    if {$state eq "halted" || $suspect} {
+        lassign $furthest scans channel
+        Fail {VANTORQ NEWRUN wait} "the run this wait followed ended (last seen at scan $scans, channel $channel) and another run has been started since (now $state, at scan [lindex $point 0], channel [lindex $point 1]): what was waited for is not known"
+    }
+    return [list $active $furthest 1]
+}
+
+# Whether a point {scans channel} lies behind another in one run: a lower
+# scan count, or, within the first scan, a lower channel.
+proc ::vantorq::impl::Behind {point furthest} {
+    lassign $point scans channel
+    lassign $furthest furthestScans furthestChannel
+    expr {$scans < $furthestScans || ($scans == 0 && $furthestScans == 0 && $channel < $furthestChannel)}
 }

@@ -30,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kPollMs = 20;
 constexpr int kMaxCatchUpSteps = 100000;
 
+// How long the start waits for the control lock, as a client does.
+constexpr uint32_t kControlLockWaitMs = 10000;
+
 struct Options {
     int32_t board = 0;
     double timeScale = 1.0;
@@ -232,6 +235,44 @@ int SetUp()
     g_block->BoardNum = g_options.board;
     g_block->SyncReady = 1;
     return kExitOk;
+}
+
+// ---- a command older than this driver -----------------------------------------
+
+// A command posted before this driver started was meant for a driver that
+// was not there: the client that posted it has given up on it (the script
+// layer takes back its own after vantorq::driverTimeout) or is gone, and the
+// block may have moved on since.  It is dropped, not carried out.  The drop
+// is made under the control lock, which every client holds while it posts,
+// looks at the slot or takes a command back, and DriverCommand is then set
+// to DRIVER_DROPPED, so that a client still waiting for its command to be
+// taken learns that it was dropped.  A control lock not free within 10 s (a
+// client died holding it) is not waited for longer: the drop goes on without.
+void DropStaleCommand()
+{
+    bool locked = false;
+    for (uint32_t waited = 0; waited < kControlLockWaitMs && !g_stopRequested; waited += kPollMs) {
+        WaitStatus status = WaitSync(g_sync[SYNC_CTRL], kPollMs);
+        if (status == WaitStatus::Taken) {
+            locked = true;
+            break;
+        }
+        if (status == WaitStatus::Failed) {
+            ReportFailure("waiting on", kSyncObjects[SYNC_CTRL].name);
+            break;
+        }
+    }
+    if (!locked)
+        std::fprintf(stderr, "driver_sim: the control lock %s is not free: looking for an older command without it\n",
+                     kSyncObjects[SYNC_CTRL].name);
+    if (WaitSync(g_sync[SYNC_CMND], 0) == WaitStatus::Taken) {
+        int32_t command = g_block->DriverCommand;
+        g_block->DriverCommand = DRIVER_DROPPED;
+        Say("dropped %s (%d), posted before this driver started", NameOf(kDriverCommands, command, "unknown command"),
+            command);
+    }
+    if (locked && !ReleaseSync(g_sync[SYNC_CTRL]))
+        ReportFailure("releasing", kSyncObjects[SYNC_CTRL].name);
 }
 
 // ---- the state lock ---------------------------------------------------------
@@ -450,6 +491,7 @@ int main(int argc, char **argv)
 
     int code = SetUp();
     if (code == kExitOk) {
+        DropStaleCommand();
         std::printf("driver_sim ready\n");
         std::fflush(stdout);
         code = Serve();

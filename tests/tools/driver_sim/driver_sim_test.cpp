@@ -280,6 +280,37 @@ TEST_F(DriverSim, ASecondSimulatorInTheNamespaceRefusesAndLeavesTheFirstAlone)
     EXPECT_EQ(block_->BoardNum, 7);
 }
 
+TEST_F(DriverSim, ACommandPostedBeforeItStartedIsDroppedAndTheNextIsServed)
+{
+    // A client posts SET_DAC while no driver runs, and nobody takes it back.
+    SharedMemory mem;
+    ASSERT_TRUE(CreateNamedMemory(mem, kStaticsName, kStaticsSize + 1));
+    auto *early = static_cast<volatile Statics *>(MapNamedMemory(mem));
+    ASSERT_NE(early, nullptr);
+    SyncObject cmnd;
+    for (int i = 0; i < SYNC_COUNT; ++i) {
+        const SyncSpec &spec = kSyncObjects[i];
+        SyncObject obj;
+        ASSERT_TRUE(CreateSync(obj, spec.name, spec.kind, spec.initial, spec.maximum));
+        if (i == SYNC_CMND)
+            cmnd = obj;
+    }
+    early->SyncReady = 1;
+    early->Dac = 1234;
+    early->DriverCommand = DRIVER_SET_DAC;
+    ASSERT_TRUE(ReleaseSync(cmnd));
+
+    Launch();
+    EXPECT_TRUE(Printed("driver_sim: dropped DRIVER_SET_DAC (3), posted before this driver started")) << text_;
+    EXPECT_EQ(block_->DriverCommand, DRIVER_DROPPED);
+    EXPECT_EQ(PeekSyncCount(sync_[SYNC_CMND]), 0);
+    EXPECT_EQ(PeekSyncCount(sync_[SYNC_CTRL]), 1);   // the control lock it took is given back
+    block_->Dac = 77;
+    Post(DRIVER_SET_DAC);
+    EXPECT_TRUE(Eventually([&] { return Printed("driver_sim: SET_DAC 77 "); })) << text_;
+    EXPECT_FALSE(Printed("SET_DAC 1234")) << text_;
+}
+
 TEST_F(DriverSim, BadOptionsExitWithTwo)
 {
     EXPECT_EQ(ExitCode(Spawn({"--bogus"})), 2);
