@@ -7,11 +7,17 @@
 # the Tcl suite, the Windows-only tests, the cross-bitness tests (a 32-bit
 # and a 64-bit client of one block) and the packaging tests.
 #
-# Kernels that run no 32-bit x86 code (found by running Wine's 32-bit loader)
-# get a 64-bit-only Wine prefix driven by wine64 directly: both DLLs are still
-# built and checked, every 64-bit test runs, and the 32-bit and cross-bitness
-# tests are skipped with one loud line (also appended to $LABTCL_SKIP_REPORT
-# when set).  VANTORQ_REQUIRE_WIN32=1 turns that skip into a failure.
+# Whether the 32-bit tests run is decided by .ci/lib/wine32.sh: kernels that
+# run no 32-bit x86 code (found by running a tiny 32-bit program) get a
+# 64-bit-only Wine prefix driven by wine64 directly: both DLLs are still
+# built and checked, every 64-bit test runs, and the 32-bit and
+# cross-bitness tests are skipped with one loud line saying why (also
+# appended to $LABTCL_SKIP_REPORT when set).  On a kernel that runs 32-bit
+# code, wine32 is installed (tried again when APT fails, even when an index
+# fails to update), and when it cannot be the leg fails with APT's message,
+# unless VANTORQ_ALLOW_NO_WIN32=1 (then the same loud skip, with that
+# reason).  VANTORQ_REQUIRE_WIN32=1 turns every skip into a failure.  That
+# decision is checked first against stubbed machines (tests/ci/wine32.sh).
 #
 # Exits non-zero on any failure; fails loudly when Wine cannot run here.
 # usage: .ci/windows.sh     (from anywhere; trees: build-win32, build-win64)
@@ -26,6 +32,10 @@ WINE64_LOADER=/usr/lib/wine/wine64
 say() { echo "== windows.sh: $*"; }
 die() { echo "!! windows.sh: $*" >&2; exit 1; }
 
+# ---- the decision about the 32-bit tests, against stubbed machines ----
+say "checking the 32-bit decision (tests/ci/wine32.sh)"
+sh "$ROOT/tests/ci/wine32.sh" || die "the check of the 32-bit decision (.ci/lib/wine32.sh) failed (above)"
+
 # ---- packages (idempotent, non-interactive) ----
 missing_of() {
     m=""
@@ -38,44 +48,46 @@ apt_install() {
     # shellcheck disable=SC2068
     apt-get -o DPkg::Lock::Timeout=600 install -y -q $@
 }
-missing=$(missing_of cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 debian-archive-keyring)
+# binutils: the assembler and linker of the kernel probe (.ci/lib/wine32.sh).
+missing=$(missing_of cmake make binutils g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 debian-archive-keyring)
 if [ -n "$missing" ]; then
     say "installing$missing"
     [ "$(id -u)" = 0 ] || die "packages missing ($missing) and not root: install them first"
-    apt-get -o DPkg::Lock::Timeout=600 update -q
-    apt_install $missing
+    # One index failing to update (a mirror in mid-sync) need not stop the install.
+    apt-get -o DPkg::Lock::Timeout=600 update -q ||
+        say "apt-get update failed on some index (above): installing from what it has"
+    # shellcheck disable=SC2086
+    apt_install $missing || die "installing$missing failed (APT's message above)"
 fi
-# Wine's 32-bit half: wanted wherever the kernel runs 32-bit code.  Where its
-# installation fails the 32-bit tests are skipped (or fail, see above) below.
-if [ -n "$(missing_of wine32:i386)" ]; then
-    say "installing wine32:i386"
-    if [ "$(id -u)" = 0 ]; then
-        dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-        { apt-get -o DPkg::Lock::Timeout=600 update -q && apt_install wine32:i386; } ||
-            say "installing wine32:i386 failed: 32-bit programs cannot run under Wine here"
-    else
-        say "wine32:i386 missing and not root: 32-bit programs cannot run under Wine here"
-    fi
-fi
+mkdir -p "$B32" "$B64"
 
-# ---- can this machine run 32-bit x86 code? (try it, do not guess) ----
-if out=$("$WINE32_LOADER" --version 2>&1); then
-    WIN32_RUNS=1
-    WINE=$WINE32_LOADER             # runs 32-bit and (through wine64) 64-bit programs
-    MODE=wow64
-    unset WINEARCH || true
-else
-    WIN32_RUNS=0
-    WIN32_WHY="$WINE32_LOADER --version: $(echo "$out" | tail -n 1 | sed "s/.*: //")"
-    [ -x "$WINE64_LOADER" ] || die "neither $WINE32_LOADER ($WIN32_WHY) nor $WINE64_LOADER can run: no Wine here"
-    if [ "${VANTORQ_REQUIRE_WIN32:-0}" = 1 ]; then
-        die "VANTORQ_REQUIRE_WIN32=1 but this machine runs no 32-bit x86 code ($WIN32_WHY): the 32-bit and cross-bitness Windows tests cannot run. FAILING, not skipping."
-    fi
-    # Debian's wine wrapper would pick the 32-bit loader: call wine64 itself.
-    WINE=$WINE64_LOADER
-    MODE=win64-only
-    export WINEARCH=win64
-fi
+# ---- the 32-bit tests: run, skip or fail, and why (wine32:i386 installed
+# there when the kernel runs 32-bit code) ----
+WINE32_LOADER=${VANTORQ_WINE32_LOADER:-$WINE32_LOADER}
+verdict=$(sh "$ROOT/.ci/lib/wine32.sh" "$B32") || die "deciding about the 32-bit tests failed (above)"
+case $verdict in
+    run)
+        WIN32_RUNS=1
+        WINE=$WINE32_LOADER         # runs 32-bit and (through wine64) 64-bit programs
+        MODE=wow64
+        unset WINEARCH || true ;;
+    skip\ *)
+        WIN32_RUNS=0
+        WIN32_WHY=${verdict#skip }
+        [ -x "$WINE64_LOADER" ] || die "$WINE64_LOADER is missing and the 32-bit tests cannot run ($WIN32_WHY): no Wine here"
+        # Debian's wine wrapper would pick the 32-bit loader: call wine64 itself.
+        WINE=$WINE64_LOADER
+        MODE=win64-only
+        export WINEARCH=win64 ;;
+    fail\ *)
+        why=${verdict#fail }
+        case $why in
+            *"(VANTORQ_REQUIRE_WIN32=1)") hint="" ;;
+            *) hint=" Set VANTORQ_ALLOW_NO_WIN32=1 to skip them instead." ;;
+        esac
+        die "$why: the 32-bit and cross-bitness Windows tests cannot run. FAILING, not skipping.$hint" ;;
+    *) die "no verdict about the 32-bit tests from .ci/lib/wine32.sh (it printed \"$verdict\")" ;;
+esac
 say "Wine: $MODE ($WINE)"
 
 # ---- the Wine prefix; remade when the Wine packages or the mode change (a
@@ -83,7 +95,6 @@ say "Wine: $MODE ($WINE)"
 # 32-bit programs) ----
 export WINEDEBUG=-all
 export WINEPREFIX="$B32/wineprefix"
-mkdir -p "$B32" "$B64"
 MADE_WITH="$(dpkg-query -W -f='${Package}:${Architecture}=${Version} ' wine64 wine32:i386 2>/dev/null || true)$MODE"
 if [ -d "$WINEPREFIX" ] && [ "$(cat "$WINEPREFIX/.made-with" 2>/dev/null)" != "$MADE_WITH" ]; then
     say "Wine packages or mode changed since $WINEPREFIX was made: making it afresh"
@@ -144,7 +155,7 @@ for tree in $trees; do
 done
 
 if [ $WIN32_RUNS = 0 ]; then
-    line="windows: 32-bit and cross-bitness Windows tests (ctest in $B32: the Tcl suite, Windows-only and packaging tests under the 32-bit tclsh86.exe and tclsh90.exe with the 32-bit DLLs, and the 32-bit/64-bit clients of one block) - this kernel runs no 32-bit x86 code ($WIN32_WHY); the 32-bit DLLs were built and their exports checked, never loaded"
+    line="windows: 32-bit and cross-bitness Windows tests (ctest in $B32: the Tcl suite, Windows-only and packaging tests under the 32-bit tclsh86.exe and tclsh90.exe with the 32-bit DLLs, and the 32-bit/64-bit clients of one block) - $WIN32_WHY; the 32-bit DLLs were built and their exports checked, never loaded"
     echo "!!!!!!!! windows.sh: SKIPPED $line. Set VANTORQ_REQUIRE_WIN32=1 to fail instead. !!!!!!!!"
     [ -z "${LABTCL_SKIP_REPORT:-}" ] || echo "$line" >> "$LABTCL_SKIP_REPORT"
 fi

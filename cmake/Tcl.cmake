@@ -59,13 +59,14 @@ if(WIN32)
     set(_tcl_host x86_64-w64-mingw32)
   else()
     set(_tcl_host i686-w64-mingw32)
-    # Where no 32-bit x86 program runs (tried with Wine's 32-bit loader) the
-    # 32-bit Tcls could never run: their headers and stubs libraries, enough
-    # to build the DLLs, take seconds instead of minutes.
+    # Where Wine's 32-bit loader does not run (a kernel that refuses 32-bit
+    # code, or no wine32) the 32-bit Tcls could never run: their headers and
+    # stubs libraries, enough to build the DLLs, take seconds instead of
+    # minutes.  Why it does not run is .ci/lib/wine32.sh's to tell.
     execute_process(COMMAND /usr/lib/wine/wine --version RESULT_VARIABLE _wine32_rc OUTPUT_QUIET ERROR_QUIET)
     if(NOT _wine32_rc EQUAL 0)
       set(_tcl_mode stubs)
-      message(STATUS "No 32-bit x86 program runs here: the 32-bit Windows Tcls are built as headers and stubs libraries only")
+      message(STATUS "Wine's 32-bit loader does not run here (/usr/lib/wine/wine --version: ${_wine32_rc}): the 32-bit Windows Tcls are built as headers and stubs libraries only")
     endif()
   endif()
   set(WINDOWS_TCL_DIR "" CACHE PATH "A Windows Tcl 8.6 (empty: the dependency cache's, built when missing)")

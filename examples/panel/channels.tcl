@@ -12,7 +12,8 @@
 # Connecting waits for the channels, 5 s at most, while the window stands
 # still (once at the start, and again when Connect is pressed); when the
 # server is not there the panel says so and offers to connect again.  A
-# channel lost later is shown, and its monitors go on once it is back.
+# channel lost later is shown, and its monitors go on once it is back; Connect
+# is offered meanwhile.  The messages about the connection go once it is up.
 namespace eval panel::ca {
     variable countsPv LAB:COUNTS
     variable setpointPv LAB:WAVELENGTH
@@ -75,6 +76,7 @@ proc panel::ca::connect {} {
     }
     .setpoint.status configure -text ""
     .setpoint.write state !disabled
+    panel::over connection "Channel Access: $countsPv and $setpointPv are connected."
 }
 
 # Clears the channels of an earlier connection, their monitors with them.
@@ -86,7 +88,7 @@ proc panel::ca::release {} {
     # A write under way ends with its channel.
     set writing 0
     .setpoint.write state disabled
-    grid remove .setpoint.connect
+    offerConnect 0
     if {$counts ne ""} {
         catch {EPICS_ClearChannels $counts $setpoint}
     }
@@ -97,8 +99,17 @@ proc panel::ca::release {} {
 
 proc panel::ca::notConnected {why} {
     .setpoint.status configure -text "Not connected"
-    grid .setpoint.connect -row 0 -column 6 -sticky e
-    panel::fail "Channel Access: $why"
+    offerConnect 1
+    panel::fail "Channel Access: $why" connection
+}
+
+# Shows the Connect button, or takes it away.
+proc panel::ca::offerConnect {on} {
+    if {$on} {
+        grid .setpoint.connect -row 0 -column 6 -sticky e
+    } else {
+        grid remove .setpoint.connect
+    }
 }
 
 # The units and precision of the set-point, for showing its value.
@@ -132,10 +143,12 @@ proc panel::ca::onConnection {pv up} {
     }
     if {[llength $lost]} {
         .setpoint.status configure -text "Disconnected: [join $lost {, }]"
-        panel::fail "Channel Access: lost [join $lost {, }]; the panel goes on when the server is back."
+        offerConnect 1
+        panel::fail "Channel Access: lost [join $lost {, }]; the panel goes on when the server is back." connection
     } else {
         .setpoint.status configure -text ""
-        panel::say "Channel Access: $pv is connected again."
+        offerConnect 0
+        panel::over connection "Channel Access: $pv is connected again."
     }
 }
 

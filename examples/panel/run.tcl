@@ -59,11 +59,16 @@ proc panel::run::show {} {
     if {[catch {vantorq::status} status]} {
         panel::showState unknown
         buttons {}
-        panel::fail "Cannot read the scan block: $status"
+        panel::fail "Cannot read the scan block: $status" block
         return
     }
+    panel::over block
     set state [dict get $status runState]
     set request [dict get $status runRequest]
+    # A stop at the end of the scan is under way only while it is requested.
+    if {$request ne "stopAtEnd"} {
+        panel::over stopAtEnd
+    }
     if {$state ne $lastState || $state eq "halted"} {
         readSettings $state
     }
@@ -84,9 +89,10 @@ proc panel::run::readSettings {state} {
     variable settings
     set which [expr {$state eq "halted" ? "new" : "active"}]
     if {[catch {vantorq::settings $which} read]} {
-        panel::fail "Cannot read the $which settings: $read"
+        panel::fail "Cannot read the $which settings: $read" settings
         return
     }
+    panel::over settings
     set settings $read
     .run.settings configure -text [format "%d channels, DAC step %d, dwell %s, settle %s, ramp end %d counts (%s mV)" \
         [dict get $read NUM_CHANS] [dict get $read DAC_STEP] [duration [dict get $read DWELL_TIME]] \
@@ -135,6 +141,9 @@ proc panel::run::request {name} {
     set busy 0
     if {$failed} {
         panel::fail $message
+    } elseif {$name eq "stopAtEnd"} {
+        # True until the run halts (or the request is otherwise gone).
+        panel::say [dict get $done $name] stopAtEnd
     } else {
         panel::say [dict get $done $name]
     }

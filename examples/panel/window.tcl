@@ -15,6 +15,9 @@ namespace eval panel {
     }
     # Errors that reached the background error handler.
     variable backgroundErrors 0
+    # What the message shown is about, when it tells of a condition that
+    # may end (the connection lost, a stop requested): see panel::over.
+    variable messageTopic {}
 }
 
 proc panel::build {countsPv setpointPv} {
@@ -68,6 +71,9 @@ proc panel::build {countsPv setpointPv} {
     ttk::button .setpoint.connect -text "Connect" -command panel::ca::connect
     ttk::label .setpoint.status -text ""
     bind .setpoint.entry <Return> {.setpoint.write invoke}
+    # The field holds the set-point's value once it is known: coming into it,
+    # by a click too, selects that text, so that what is typed replaces it.
+    bind .setpoint.entry <FocusIn> {%W selection range 0 end; %W icursor end}
     grid .setpoint.nowTitle .setpoint.now .setpoint.newTitle .setpoint.entry .setpoint.write \
         .setpoint.status -sticky w -padx {0 8}
     grid columnconfigure .setpoint 5 -weight 1
@@ -84,13 +90,35 @@ proc panel::build {countsPv setpointPv} {
     interp bgerror {} panel::backgroundError
 }
 
-# Shows a message at the foot of the window, stamped with the time.
-proc panel::say {text} {
-    .message configure -style Info.TLabel -text "[clock format [clock seconds] -format %H:%M:%S]  $text"
+# Shows a message at the foot of the window, stamped with the time.  A
+# message that tells of a condition names it (topic), so that it goes away
+# when that condition ends (panel::over); one that tells what happened has
+# none and stays until the next.
+proc panel::say {text {topic {}}} {
+    showMessage Info.TLabel $text $topic
 }
 
-proc panel::fail {text} {
-    .message configure -style Error.TLabel -text "[clock format [clock seconds] -format %H:%M:%S]  $text"
+proc panel::fail {text {topic {}}} {
+    showMessage Error.TLabel $text $topic
+}
+
+proc panel::showMessage {style text topic} {
+    variable messageTopic
+    set messageTopic $topic
+    .message configure -style $style -text "[clock format [clock seconds] -format %H:%M:%S]  $text"
+}
+
+# The condition `topic` has ended: the message about it, if it is the one
+# shown, goes away, or gives way to `text` (no longer about a condition).
+proc panel::over {topic {text {}}} {
+    variable messageTopic
+    if {$topic eq "" || $messageTopic ne $topic} return
+    if {$text eq ""} {
+        set messageTopic {}
+        .message configure -style Info.TLabel -text ""
+    } else {
+        say $text
+    }
 }
 
 # An error no part of the panel caught: shown like the others, and counted.
