@@ -10,4 +10,6 @@ build=${BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBUILD_TESTING=ON -DBUILD_CHANNEL_ACCESS=ON -DBUILD_TCL9=ON
 cmake --build "$build" -j"$(nproc)"
+. "$root/.ci/lib/repeater.sh"
+start_repeater "$build/channel_access/caRepeater"
 cd "$build" && ctest --output-on-failure -j2 -LE bench

@@ -56,6 +56,9 @@ while read -r name; do
     skip "$name: labelled no_sanitize (cannot run instrumented; see its label's comment)"
 done < <(cd "$build" && ctest -N -L no_sanitize | sed -n 's/^ *Test *#[0-9]*: *//p')
 
+# The repeater runs uninstrumented (its whole body is libca's).
+. "$root/.ci/lib/repeater.sh"
+start_repeater "$build/channel_access/caRepeater"
 status=0
 (
     cd "$build"
