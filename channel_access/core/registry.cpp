@@ -87,7 +87,9 @@ void contextMade(Side side) {
 }
 
 void connectionChanged(Channel& channel, bool up) {
-    for (std::size_t i = 0; i < featureCount; ++i)
+    // A script run by one feature may clear the channel: the rest are not told.
+    uint32_t ref = channel.ref, generation = channel.generation;
+    for (std::size_t i = 0; i < featureCount && channelAt(ref, generation) != nullptr; ++i)
         if (features[i]->connectionChanged != nullptr) features[i]->connectionChanged(channel, up);
 }
 

@@ -128,6 +128,8 @@ bool threadedTcl() {
 #endif
 }
 
+bool onHomeThread() { return Tcl_GetCurrentThread() == home; }
+
 void startEvents() {
     if (started) return;
     started = true;

@@ -25,6 +25,9 @@ void startEvents();
 
 // Whether this Tcl can take events from other threads (built with threads).
 bool threadedTcl();
+// Whether this is the thread that loaded the extension first, to which the
+// name layer's events go.
+bool onHomeThread();
 
 // Runs a script at global level with `words` appended as words of their
 // own; an error goes to the interpreter's background error handler.

@@ -25,14 +25,13 @@ struct View {
 
 constexpr const char* kViewKey = "Tessaly:names";
 
+void viewGone(ClientData data, Tcl_Interp* interp);
+
 View* viewOf(Tcl_Interp* interp, bool make) {
     auto* view = static_cast<View*>(Tcl_GetAssocData(interp, kViewKey, nullptr));
     if (view != nullptr || !make) return view;
     view = new View;
-    // Deleting the interpreter releases its names (kNameTable's hook, after
-    // every other feature has let go of the interpreter's records).
-    Tcl_SetAssocData(interp, kViewKey, nullptr, view);
-    watchInterp(interp);
+    Tcl_SetAssocData(interp, kViewKey, viewGone, view);
     return view;
 }
 
@@ -60,13 +59,21 @@ void forget(View& view, Channel& channel) {
     }
 }
 
-void forgetInterpNames(Tcl_Interp* interp) {
-    View* view = viewOf(interp, false);
-    if (view == nullptr) return;
-    for (Channel* channel : view->order)
-        if (channel != nullptr && --channel->users == 0) clearChannel(*channel);
-    Tcl_DeleteAssocData(interp, kViewKey);
+// The interpreter is being deleted (or has let go of the name layer): its
+// names are released, each as tessaly::disconnect releases it, whatever
+// order Tcl deletes the interpreter's associated data in.
+void viewGone(ClientData data, Tcl_Interp* interp) {
+    auto* view = static_cast<View*>(data);
+    for (Channel* channel : view->order) {
+        if (channel == nullptr) continue;
+        forgetChannel(*channel, interp, Ending::Released);
+        if (--channel->users == 0) clearChannel(*channel);
+    }
     delete view;
+}
+
+void forgetInterpNames(Tcl_Interp* interp) {
+    if (viewOf(interp, false) != nullptr) Tcl_DeleteAssocData(interp, kViewKey);
 }
 
 }  // namespace
@@ -92,6 +99,8 @@ bool pvName(Tcl_Interp* interp, const char* command, Tcl_Obj* word, std::string_
 int needNames(Tcl_Interp* interp, const char* command) {
     if (!threadedTcl())
         return failUsage(interp, Voice::Names, "%s needs a Tcl built with threads", command);
+    if (!onHomeThread())
+        return failUsage(interp, Voice::Names, "%s serves the thread that first loaded Tessaly only", command);
     const char* why = nullptr;
     if (!haveNameContext(why))
         return failUsage(interp, Voice::Names, "%s: no Channel Access context: %s", command, why);
