@@ -5,9 +5,13 @@
 #include <pv/serverContext.h>
 #include <pva/server.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +47,31 @@ bool parse_port(const char* text, int& port)
     if (*text == '\0' || *end != '\0' || v < 0 || v > 65535) return false;
     port = int(v);
     return true;
+}
+
+// A UDP port free on addr just now, or 0 with errno.  pvAccess's own choice
+// (-u 0 passed on) would be the port of its sending socket, which is bound to
+// every address; pvAccess servers share a search port anyway (the local
+// multicast group), so a port taken again before pvAccess binds it still works.
+int free_udp_port(const char* addr)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    if (inet_pton(AF_INET, addr, &sa.sin_addr) != 1) {
+        errno = EINVAL;
+        return 0;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    socklen_t len = sizeof sa;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
+        port = ntohs(sa.sin_port);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return port;
 }
 
 }  // namespace
@@ -118,6 +147,11 @@ int main(int argc, char** argv)
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    if (udp_port == 0 && (udp_port = free_udp_port(bind_addr)) == 0) {
+        fprintf(stderr, "pva_server: no free UDP port on %s: %s\n", bind_addr, strerror(errno));
+        return 1;
+    }
 
     pvas::StaticProvider provider("pva_server");
     if (!pvs::serve_pvs(specs, provider, err, sizeof err)) {
