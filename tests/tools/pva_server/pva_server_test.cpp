@@ -286,25 +286,6 @@ TEST_F(PvaServer, DelayedPutCompletesAfterItsDelay)
     EXPECT_EQ(number(ch.get(kTimeout), "value"), 5);
 }
 
-// The local addresses of this host's sockets of a protocol (/proc/net/tcp or
-// udp) on port, as dotted quads.
-std::vector<std::string> bound_on(const char* table, int port)
-{
-    std::vector<std::string> found;
-    FILE* f = fopen(table, "r");
-    if (!f) return found;
-    char line[512];
-    while (fgets(line, sizeof line, f)) {
-        unsigned addr, p;
-        if (sscanf(line, " %*u: %8x:%4x", &addr, &p) != 2 || int(p) != port) continue;
-        char text[32];
-        snprintf(text, sizeof text, "%u.%u.%u.%u", addr & 0xff, (addr >> 8) & 0xff, (addr >> 16) & 0xff, addr >> 24);
-        found.emplace_back(text);
-    }
-    fclose(f);
-    return found;
-}
-
 TEST_F(PvaServer, ListensOnLoopbackOnly)
 {
     for (const std::string& a : bound_on("/proc/net/tcp", g_server.tcp_port))

@@ -31,6 +31,10 @@ int stop_server(ServerProcess& server);
 // Runs argv to its end; its exit status, and its standard error in err.
 int run_program(const std::vector<std::string>& argv, std::string& err);
 
+// The local addresses (dotted quads) of this host's sockets on port, from
+// /proc/net/tcp or /proc/net/udp.
+std::vector<std::string> bound_on(const char* table, int port);
+
 // A PV Access client context of its own that searches the server only.
 pvac::ClientProvider client_of(const ServerProcess& server);
 

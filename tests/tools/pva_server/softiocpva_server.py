@@ -10,7 +10,7 @@ When the IOC serves, this prints exactly one line, like pva_server:
     softIocPVA ready on 127.0.0.1:40123 udp 51234
 
 the TCP port of its PV Access server and the UDP port its searches come to
-(both chosen free by the system); a client searches there with
+(both free ones on 127.0.0.1); a client searches there with
 EPICS_PVA_ADDR_LIST=127.0.0.1:UDP and EPICS_PVA_AUTO_ADDR_LIST=NO.
 
 The IOC reads this program's standard input as its shell: it stops when that
@@ -27,6 +27,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -44,13 +45,23 @@ def fail(message, log=None):
     sys.exit(1)
 
 
+def free_udp_port():
+    """A UDP port free on loopback just now.  Left to pvAccess (port 0), the
+    search port would be that of its sending socket, bound to every address;
+    pvAccess servers share a search port anyway (through their local
+    multicast group), so one taken again meanwhile still works."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.bind(("127.0.0.1", 0))
+        return udp.getsockname()[1]
+
+
 def ioc_environment():
     env = dict(os.environ)
     env.update({
-        # PV Access: ports chosen by the system, loopback only.
+        # PV Access: free ports, loopback only (TCP: the system's choice).
         "EPICS_PVAS_INTF_ADDR_LIST": "127.0.0.1",
         "EPICS_PVAS_SERVER_PORT": "0",
-        "EPICS_PVAS_BROADCAST_PORT": "0",
+        "EPICS_PVAS_BROADCAST_PORT": str(free_udp_port()),
         "EPICS_PVAS_AUTO_BEACON_ADDR_LIST": "NO",
         "EPICS_PVAS_BEACON_ADDR_LIST": "127.0.0.1",
         # Channel Access server: loopback only.

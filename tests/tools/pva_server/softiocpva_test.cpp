@@ -92,6 +92,16 @@ TEST_F(SoftIocPva, RecordsAnswerAsNormativeTypes)
     EXPECT_EQ(number(mode.get(kTimeout), "value.index"), 2);
 }
 
+TEST_F(SoftIocPva, ServesOnLoopbackOnly)
+{
+    for (const std::string& a : bound_on("/proc/net/tcp", g_ioc.tcp_port))
+        EXPECT_EQ(a, "127.0.0.1") << "TCP port " << g_ioc.tcp_port;
+    std::vector<std::string> udp = bound_on("/proc/net/udp", g_ioc.udp_port);
+    EXPECT_FALSE(udp.empty()) << "nothing bound on UDP port " << g_ioc.udp_port;
+    for (const std::string& a : udp)
+        EXPECT_TRUE(a == "127.0.0.1" || a == "224.0.0.128") << "UDP port " << g_ioc.udp_port << " bound on " << a;
+}
+
 TEST_F(SoftIocPva, GroupOfTwoRecordsIsOnePv)
 {
     pvac::ClientChannel axis = g_client.connect("tst:axis");
