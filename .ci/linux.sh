@@ -3,7 +3,7 @@
 # tcltest, the Channel Access server's Python tests, the PV Access tests of
 # label pva), in $BUILD_DIR (build/).  On a fresh machine the configure step
 # first builds EPICS base and its PV Access modules into the dependency cache
-# (cmake/build-epics-pva.sh, about 7 minutes on 2 cores, once per machine).
+# (cmake/build-epics-pva.sh, 5.5 to 7 minutes on 2 cores, once per machine).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}

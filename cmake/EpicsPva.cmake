@@ -9,7 +9,7 @@
 #   $EPICS_BASE        the installation Epics::ca takes libca from;
 #   the dependency cache entry epics-pva-VERSION-ARCH, which
 #                      cmake/build-epics-pva.sh builds on first use (about 3.5
-#                      minutes on 2 cores, and EPICS base's 3 to 4 before it
+#                      minutes on 2 cores, and EPICS base's 2 to 4 before it
 #                      when that entry is missing too).
 #
 # Epics::pva links libpvAccess, libpvData and libnt, and Epics::ca (libca and
