@@ -19,11 +19,12 @@ if [ "${1:-}" = --panel ]; then
 fi
 
 "$root/tools/install-deps.sh"
-# A lean tree of its own: the demo runs under Debian's tclsh 8.6, so it needs
-# neither the Tcl 9 flavour nor the tests.  Built whole, so that
+# A lean tree of its own: the demo runs under Debian's tclsh 8.6 and speaks
+# Channel Access only, so it needs neither the Tcl 9 flavour, nor PV Access
+# (whose first build takes minutes), nor the tests.  Built whole, so that
 # `cmake --install` takes it as it is.
 echo "Building the extensions and the stand-ins in $build ..."
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TCL9=OFF \
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TCL9=OFF -DTESSALY_PVA=OFF \
       -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 

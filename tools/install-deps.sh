@@ -8,7 +8,8 @@ packages=(
     g++ cmake make pkg-config   # the build
     tcl tcl-dev                 # tclsh, tcl.h, libtcl8.6
     libca-dev libcom-dev        # Channel Access client library (headers come from the source package)
-    apt tar gzip xz-utils ca-certificates   # fetching those headers
+    apt tar gzip xz-utils ca-certificates debian-archive-keyring   # fetching those headers
+    perl                        # EPICS's own build (base, PV Access), run by the configure step into the dependency cache
     libgtest-dev                # C++ tests
     libbenchmark-dev            # benchmarks
     python3 python3-pyepics     # the Channel Access server's tests

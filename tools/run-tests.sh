@@ -6,6 +6,13 @@
 #   tools/run-tests.sh            every leg
 #   tools/run-tests.sh --linux    the Linux leg only
 #   tools/run-tests.sh LEG...     the named legs (linux windows soak ioc sanitize fuzz)
+# The legs: linux (everything the default Linux build makes, with its ctest
+# suite: both extensions in both Tcl flavours, the stand-ins, the scan panel,
+# and the PV Access tests, label pva: pva_server and EPICS's softIocPVA built
+# into the dependency cache by the configure step), windows (the DLLs under
+# Wine), soak (the driver simulator and several clients), ioc (the Channel
+# Access tests against EPICS's softIoc), sanitize (the linux leg's suite under
+# ASan and UBSan, the pva tests included), fuzz (each fuzz target a minute).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
