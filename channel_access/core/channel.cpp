@@ -15,6 +15,7 @@
 #include "channel.h"
 #include "lock.h"
 #include "pool.h"
+#include "../pva/pva.h"
 
 #include <climits>
 #include <cstdlib>
@@ -171,7 +172,14 @@ Channel* channelAt(uint32_t ref, uint32_t generation) {
     return named.find(ref - kSlotCount, generation);
 }
 
-bool isConnected(const Channel& channel) { return ca_state(channel.id) == cs_conn; }
+bool isConnected(const Channel& channel) {
+    if (channel.protocol == Protocol::Ca) return ca_state(channel.id) == cs_conn;
+    return linkOf(channel) == Link::Connected;
+}
+
+const char* channelName(const Channel& channel) {
+    return channel.protocol == Protocol::Ca ? ca_name(channel.id) : pva::label(channel);
+}
 
 Link linkOf(const Channel& channel) {
     Held hold(callbackLock());
@@ -180,10 +188,13 @@ Link linkOf(const Channel& channel) {
 
 void onConnection(connection_handler_args args) {
     auto* channel = static_cast<Channel*>(ca_puser(args.chid));
-    if (channel == nullptr) return;
-    Link now = args.op == CA_OP_CONN_UP ? Link::Connected : Link::Disconnected;
+    if (channel != nullptr) noteLink(channel, args.op == CA_OP_CONN_UP);
+}
+
+void noteLink(Channel* channel, bool up) {
+    Link now = up ? Link::Connected : Link::Disconnected;
     Held hold(callbackLock());
-    if (channel->link == now) return;
+    if (channel->link == now || (channel->link == Link::Connecting && !up)) return;
     bool counted = channel->side == Side::Slots && channel->handled;
     if (counted) slotsDown += now == Link::Connected ? -1 : channel->link == Link::Connected ? 1 : 0;
     channel->link = now;

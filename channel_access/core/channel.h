@@ -29,6 +29,11 @@ struct SlotValues {
 
 enum class Link : uint8_t { Connecting, Connected, Disconnected };
 
+// Which library serves a channel: Channel Access (libca, `id`), or PV
+// Access (pvAccess's client, `pva`; names "pva://NAME" of the name layer).
+enum class Protocol : uint8_t { Ca, Pva };
+struct PvaLink;  // pva/pva.h
+
 // A connection script of one interpreter (events/connections.cpp).
 struct ChannelScript {
     Tcl_Interp* interp;
@@ -38,6 +43,8 @@ struct ChannelScript {
 struct Channel {
     // Set when the channel is made, on the interpreter's thread.
     chid id = nullptr;
+    PvaLink* pva = nullptr;
+    Protocol protocol = Protocol::Ca;
     Side side = Side::Slots;
     uint32_t ref = 0;
     uint32_t generation = 1;   // moves on when the record is freed
@@ -95,11 +102,17 @@ void forEachChannel(Side side, Visit visit);
 
 // Whether the channel is connected now.
 bool isConnected(const Channel& channel);
+// Its name as its library has it ("pva://NAME" over PV Access).
+const char* channelName(const Channel& channel);
 // Its state as the name layer reports it.
 Link linkOf(const Channel& channel);
 
 // libca's connection handler for every record: `ca_puser` is the record.
 void onConnection(connection_handler_args args);
+// A connection change, from any library's callback thread (without the
+// callback lock): a channel still connecting that is told it is down has
+// not changed.
+void noteLink(Channel* channel, bool up);
 
 // A feature that needs a channel's connection changes (a monitor, a script)
 // watches it; a slot channel carries the handler only while watched.  With

@@ -15,8 +15,8 @@ namespace {
 // Every option, in the order messages list them; a name's place in kNames
 // is its bit's place in Option.
 constexpr const char* kNames[] = {"-count", "-text", "-index", "-timeout", "-wait", "-meta", "-mask",
-                                  "-command", nullptr};
-constexpr bool kTakesValue[] = {true, false, false, true, false, false, true, true};
+                                  "-command", "-request", "-field", nullptr};
+constexpr bool kTakesValue[] = {true, false, false, true, false, false, true, true, true, true};
 constexpr int kOptionCount = sizeof kTakesValue / sizeof kTakesValue[0];
 
 struct MaskWord {
@@ -140,6 +140,12 @@ int parseOptions(Tcl_Interp* interp, const char* command, int objc, Tcl_Obj* con
             if (!readMask(interp, command, value, options.mask, voice)) return -1;
             break;
         case kCommand: options.command = value; break;
+        case kRequest: options.request = Tcl_GetString(value); break;
+        case kField:
+            options.field = Tcl_GetString(value);
+            if (options.field.empty())
+                return failUsage(interp, voice, "-field in %s must name a field", command), -1;
+            break;
         case kText: options.text = true; break;
         case kIndex: options.index = true; break;
         case kWait: options.wait = true; break;

@@ -6,11 +6,14 @@
 
 #include "../exports.h"
 
+#include <string>
+
 namespace tessaly {
 
 enum Option : unsigned {
     kCount = 1u << 0, kText = 1u << 1, kIndex = 1u << 2, kTimeout = 1u << 3,
     kWait = 1u << 4, kMeta = 1u << 5, kMask = 1u << 6, kCommand = 1u << 7,
+    kRequest = 1u << 8, kField = 1u << 9,   // PV Access names only
 };
 
 struct Options {
@@ -19,6 +22,8 @@ struct Options {
     double timeout = 5.0;    // -timeout S (inf: no limit)
     unsigned long mask = 0;  // -mask: DBE_ bits; 0 when not given
     Tcl_Obj* command = nullptr;  // -command SCRIPT
+    std::string request;     // -request TEXT: a pvRequest
+    std::string field;       // -field NAME: the field a put writes
 };
 
 // How a failure of the options is told: the slot commands' way (the

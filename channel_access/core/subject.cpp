@@ -29,9 +29,10 @@ int failNamed(Tcl_Interp* interp, const char* kind, const Subject& subject, cons
 
 }  // namespace
 
-const char* nameOf(const Subject& subject) { return ca_name(subject.channel->id); }
+const char* nameOf(const Subject& subject) { return channelName(*subject.channel); }
 
 const char* typeNameOf(const Subject& subject) {
+    if (subject.channel->protocol == Protocol::Pva) return isConnected(*subject.channel) ? "PV Access" : "not connected";
     short type = ca_field_type(subject.channel->id);
     return type >= 0 && type <= LAST_TYPE ? dbf_type_to_text(type) : "not connected";
 }
@@ -73,6 +74,15 @@ int failLibrary(Tcl_Interp* interp, std::string_view call, const Subject& subjec
     case ECA_DISCONN: return failNamed(interp, "NOTCONNECTED", subject, message);
     default: return failNamed(interp, "CA", subject, message, ca_message(status));
     }
+}
+
+int failPva(Tcl_Interp* interp, const Subject& subject, const std::string& text) {
+    std::string message = std::string(subject.command) + " " + nameOf(subject) + ": " + text;
+    Tcl_Obj* code[4] = {Tcl_NewStringObj("TESSALY", -1), Tcl_NewStringObj("PVA", -1), nameObj(subject),
+                        newTextObj(text.data(), text.size())};
+    Tcl_SetObjResult(interp, newTextObj(message.data(), message.size()));
+    Tcl_SetObjErrorCode(interp, Tcl_NewListObj(4, code));
+    return TCL_ERROR;
 }
 
 int failTimeout(Tcl_Interp* interp, const std::vector<const Subject*>& late, double seconds,

@@ -9,6 +9,7 @@
 
 #include "channel.h"
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -40,6 +41,10 @@ int vfailFor(Tcl_Interp* interp, const Subject& subject, const char* format, va_
 // "CALL in COMMAND failed TEXT (slot N, NAME)", or "COMMAND NAME: TEXT" with
 // {TESSALY ACCESS NAME}, {TESSALY NOTCONNECTED NAME} or {TESSALY CA NAME TEXT}.
 int failLibrary(Tcl_Interp* interp, std::string_view call, const Subject& subject, int status);
+
+// A failure that PV Access reports (the server's or the library's text):
+// "COMMAND pva://NAME: TEXT" with {TESSALY PVA NAME TEXT}.
+int failPva(Tcl_Interp* interp, const Subject& subject, const std::string& text);
 
 // What a command waited for in vain.
 enum class Waiting : uint8_t { Value, Completion, Connection };

@@ -18,6 +18,7 @@
 #include "../core/meta.h"
 #include "../core/pool.h"
 #include "../core/text.h"
+#include "../pva/pva.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,8 @@ struct Monitor {
     Channel* channel = nullptr;
     evid subscription = nullptr;
     evid controlSubscription = nullptr;
+    pva::Watch* watch = nullptr;   // a PV Access name's subscription
+    pva::Form pvaForm;
     bool subscribed = false;
     bool text = false, index = false;
     unsigned long mask = 0;
@@ -128,13 +131,23 @@ void onControl(event_handler_args args) {
     queueLocked(*monitor, args.usr);
 }
 
+// PV Access: an update waits in the library's queue; delivery takes the
+// newest and counts the others as dropped.
+void onPvaUpdate(void* tag) {
+    Held hold(callbackLock());
+    Monitor* monitor = monitorOfTag(tag);
+    if (monitor == nullptr) return;
+    monitor->hasPending = true;
+    queueLocked(*monitor, tag);
+}
+
 void traceCall(const Monitor& monitor, const char* command, const char* call, int status) {
     if (EPICSVerbose == 0) return;
     const Channel& channel = *monitor.channel;
     if (channel.side == Side::Slots)
         trace("%s: %s on slot %u returned with rc=0x%x\n", command, call, channel.ref, static_cast<unsigned>(status));
     else
-        trace("%s: %s on %s returned with rc=0x%x\n", command, call, ca_name(channel.id), static_cast<unsigned>(status));
+        trace("%s: %s on %s returned with rc=0x%x\n", command, call, channelName(channel), static_cast<unsigned>(status));
 }
 
 void flush(Side side) {
@@ -184,6 +197,10 @@ int subscribe(uint32_t index, const ValueForm& form, const char* command) {
 // Ends a monitor; with `alive`, its subscriptions are cleared in the library.
 void finish(uint32_t index, bool alive, const char* command) {
     Monitor& monitor = monitors[index];
+    if (monitor.watch != nullptr) {
+        pva::unsubscribe(monitor.watch);
+        monitor.watch = nullptr;
+    }
     if (alive && monitor.subscription != nullptr) {
         checkUnlocked("ca_clear_subscription");
         int status = ca_clear_subscription(monitor.subscription);
@@ -220,7 +237,15 @@ void deliverMonitor(uint32_t index, uint32_t generation) {
         if (monitor->meta) monitor->controlCopy = monitor->control;
     }
     Tcl_Obj* value;
-    if (monitor->meta) {
+    if (monitor->watch != nullptr) {
+        uint64_t skipped = 0;
+        value = pva::takeNewest(monitor->watch, monitor->pvaForm, skipped);
+        if (skipped != 0) {
+            Held hold(callbackLock());
+            monitor->dropped += skipped;
+        }
+        if (value == nullptr) return;
+    } else if (monitor->meta) {
         value = metaDict(monitor->form, monitor->delivering.data(), count,
                          monitor->controlCopy.empty() ? nullptr : monitor->controlCopy.data());
     } else {
@@ -259,7 +284,7 @@ void subscribeWaiting(Channel& channel, bool up) {
             why = std::string("ca_create_subscription failed ") + ca_message(status);
         }
         if (why.empty()) continue;
-        noticeError(interp, idOf(monitor) + " on " + ca_name(channel.id) + " ended: " + why);
+        noticeError(interp, idOf(monitor) + " on " + channelName(channel) + " ended: " + why);
         finish(index, true, command);
     }
     flush(channel.side);
@@ -274,7 +299,7 @@ void forgetChannelMonitors(Channel& channel, Tcl_Interp* only, Ending why) {
         if (why == Ending::Reset) {
             char where[64];
             snprintf(where, sizeof where, " on slot %u (", channel.ref);
-            noticeError(monitor.interp, idOf(monitor) + where + ca_name(channel.id) +
+            noticeError(monitor.interp, idOf(monitor) + where + channelName(channel) +
                                             ") ended: the Channel Access context was reset");
         }
         finish(index, why == Ending::Released, "");
@@ -299,9 +324,17 @@ int startMonitor(Tcl_Interp* interp, const MonitorRequest& request) {
     Channel& channel = *subject.channel;
     // A channel that is not connected yet is subscribed when it connects;
     // the slot commands' monitors want a connected one.
-    bool now = isConnected(channel);
+    bool pvAccess = channel.protocol == Protocol::Pva;
+    bool now = !pvAccess && isConnected(channel);
     ValueForm form{};
-    if ((now || !request.named) && !formOf(interp, subject, options.text, options.index, form)) return TCL_ERROR;
+    if ((now || !request.named) && !pvAccess && !formOf(interp, subject, options.text, options.index, form))
+        return TCL_ERROR;
+    // A PV Access server sends every change of the fields asked for.
+    if (pvAccess && options.mask != 0 && options.mask != (DBE_VALUE | DBE_ALARM))
+        return failUsage(interp, Voice::Names,
+                         "%s %s: -mask takes only {value alarm} over PV Access, whose server sends every change "
+                         "of the fields asked for (choose them with -request)",
+                         subject.command, channelName(channel));
 
     uint32_t index;
     {
@@ -328,7 +361,26 @@ int startMonitor(Tcl_Interp* interp, const MonitorRequest& request) {
     watchChannel(channel);
     watchInterp(interp);
     startEvents();
-    if (now) {
+    if (pvAccess) {
+        // Subscribed at once: the library starts it when the channel
+        // connects, and again after each reconnection.
+        monitor.pvaForm.count = options.count;
+        monitor.pvaForm.text = options.text;
+        monitor.pvaForm.index = options.index;
+        monitor.pvaForm.meta = options.meta;
+        {
+            Held hold(callbackLock());
+            monitor.hasControl = true;
+        }
+        std::string why;
+        monitor.watch = pva::subscribe(channel, options.request, onPvaUpdate,
+                                       packTag(index, monitors.generation(index)), why);
+        if (monitor.watch == nullptr) {
+            finish(index, false, subject.command);
+            return failPva(interp, subject, why);
+        }
+        monitor.subscribed = true;
+    } else if (now) {
         int status = subscribe(index, form, subject.command);
         if (status != ECA_NORMAL) {
             finish(index, false, subject.command);

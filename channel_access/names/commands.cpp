@@ -25,6 +25,7 @@
 #include "../events/connections.h"
 #include "../events/monitors.h"
 #include "../events/rejections.h"
+#include "../pva/pva.h"
 
 #include <cstring>
 #include <unordered_map>
@@ -56,6 +57,44 @@ bool channelsOf(Tcl_Interp* interp, const char* command, Tcl_Obj* const* words, 
     flushNames();
     return true;
 }
+
+// -request and -field are PV Access's: a Channel Access name refuses them.
+int checkProtocolOptions(Tcl_Interp* interp, const char* command, const std::vector<Channel*>& channels,
+                         const Options& options) {
+    const char* option = !options.request.empty() ? "-request" : !options.field.empty() ? "-field" : nullptr;
+    if (option == nullptr) return TCL_OK;
+    for (Channel* channel : channels)
+        if (channel->protocol == Protocol::Ca)
+            return failUsage(interp, Voice::Names, "%s: %s is PV Access's, and %s is a Channel Access name", command,
+                             option, channelName(*channel));
+    return TCL_OK;
+}
+
+pva::Form pvaForm(const Options& options) {
+    pva::Form form;
+    form.count = options.count;
+    form.text = options.text;
+    form.index = options.index;
+    form.meta = options.meta;
+    return form;
+}
+
+// PV Access gets of one command, ended whatever way it ends.
+struct PvaGets {
+    std::vector<pva::Get*> gets;
+    std::vector<const Subject*> subjects;
+    ~PvaGets() {
+        for (pva::Get* get : gets) pva::endGet(get);
+    }
+    // Waits for them all until the deadline; fails naming those late.
+    int await(Tcl_Interp* interp, Clock::time_point deadline, double timeout) {
+        std::vector<std::size_t> late = pva::awaitGets(gets, deadline);
+        if (late.empty()) return TCL_OK;
+        std::vector<const Subject*> named;
+        for (std::size_t i : late) named.push_back(subjects[i]);
+        return failTimeout(interp, named, timeout, Waiting::Value);
+    }
+};
 
 double secondsLeft(Clock::time_point deadline) {
     double left = std::chrono::duration<double>(deadline - Clock::now()).count();
@@ -103,21 +142,25 @@ struct Reading {
     ValueForm form{};
     std::size_t read = 0;      // its (first) read
     bool control = false;      // -meta: a second read, of the control form
+    long pvaGet = -1;          // a PV Access name: its get
 };
 
 int getCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "tessaly::get";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kCount | kText | kIndex | kMeta | kTimeout, options,
-                             Voice::Names);
+    int first = parseOptions(interp, command, objc, objv, kCount | kText | kIndex | kMeta | kTimeout | kRequest,
+                             options, Voice::Names);
     if (first < 0) return TCL_ERROR;
     if (first >= objc)
-        return wrongArgs(interp, objv, "?-count n? ?-text? ?-index? ?-meta? ?-timeout seconds? name ?name ...?");
+        return wrongArgs(interp, objv,
+                         "?-count n? ?-text? ?-index? ?-meta? ?-timeout seconds? ?-request text? name ?name ...?");
     if (needNames(interp, command) != TCL_OK) return TCL_ERROR;
     auto deadline = deadlineAfter(options.timeout);
     std::vector<Channel*> channels;
     std::vector<std::size_t> placeOf;
     if (!channelsOf(interp, command, objv + first, objc - first, 1, channels, &placeOf)) return TCL_ERROR;
+    if (checkProtocolOptions(interp, command, channels, options) != TCL_OK) return TCL_ERROR;
+    PvaGets pvaGets;
 
     std::unordered_map<Channel*, std::size_t> at;
     std::vector<Reading> readings(channels.size());
@@ -137,6 +180,12 @@ int getCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
             for (Channel* channel : connected) {
                 Reading& reading = readings[at[channel]];
                 const Subject& subject = reading.subject;
+                if (channel->protocol == Protocol::Pva) {
+                    reading.pvaGet = static_cast<long>(pvaGets.gets.size());
+                    pvaGets.gets.push_back(pva::startGet(*channel, options.request));
+                    pvaGets.subjects.push_back(&subject);
+                    continue;
+                }
                 if (!formOf(interp, subject, options.text, options.index, reading.form)) {
                     failed = true;
                     break;
@@ -196,10 +245,21 @@ int getCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
         }
     }
     closeAll(ids);
+    if (pvaGets.await(interp, deadline, options.timeout) != TCL_OK) return TCL_ERROR;
 
     std::vector<Tcl_Obj*> values(channels.size());
     for (std::size_t k = 0; k < channels.size(); ++k) {
         const Reading& reading = readings[k];
+        if (reading.pvaGet >= 0) {
+            std::string why;
+            values[k] = pva::getValue(pvaGets.gets[static_cast<std::size_t>(reading.pvaGet)], pvaForm(options), why);
+            if (values[k] == nullptr) {
+                for (std::size_t j = 0; j < k; ++j) Tcl_DecrRefCount(values[j]);
+                return failPva(interp, reading.subject, why);
+            }
+            Tcl_IncrRefCount(values[k]);
+            continue;
+        }
         const Read& read = reads[reading.read];
         values[k] = options.meta ? metaDict(reading.form, read.data(), read.received,
                                             reading.control ? reads[reading.read + 1].data() : nullptr)
@@ -219,14 +279,50 @@ int getCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
 
 // ---- put ------------------------------------------------------------------------------------
 
+// PV Access puts of one command: each planned from a get that shows the
+// PV's structure, all planned before anything of the command is sent.
+struct PvaPuts {
+    std::vector<pva::Put*> puts;
+    std::vector<const Subject*> subjects;
+    bool waited = false;
+    ~PvaPuts() {
+        for (pva::Put* put : puts) pva::endPut(put, waited);
+    }
+};
+
+int planPvaPuts(Tcl_Interp* interp, const std::vector<const Subject*>& subjects, const std::vector<Tcl_Obj*>& values,
+                const Options& options, Clock::time_point deadline, PvaPuts& out) {
+    if (subjects.empty()) return TCL_OK;
+    std::string field = options.field.empty() ? std::string("value") : options.field;
+    PvaGets shapes;
+    for (const Subject* subject : subjects) {
+        shapes.gets.push_back(pva::startGet(*subject->channel, "field(" + field + ")"));
+        shapes.subjects.push_back(subject);
+    }
+    if (shapes.await(interp, deadline, options.timeout) != TCL_OK) return TCL_ERROR;
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        std::string why;
+        pva::Form form;
+        if (pva::getValue(shapes.gets[i], form, why) == nullptr) return failPva(interp, *subjects[i], why);
+        pva::Put* put = pva::planPut(shapes.gets[i], field, values[i], options.text, why);
+        if (put == nullptr) return failFor(interp, *subjects[i], "%s", why.c_str());
+        out.puts.push_back(put);
+        out.subjects.push_back(subjects[i]);
+    }
+    return TCL_OK;
+}
+
 int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "tessaly::put";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kWait | kCommand | kText | kTimeout, options, Voice::Names);
+    int first = parseOptions(interp, command, objc, objv, kWait | kCommand | kText | kTimeout | kRequest | kField,
+                             options, Voice::Names);
     if (first < 0) return TCL_ERROR;
     int words = objc - first;
     if (words < 2 || words % 2 != 0)
-        return wrongArgs(interp, objv, "?-wait? ?-command script? ?-text? ?-timeout seconds? name value ?name value ...?");
+        return wrongArgs(interp, objv,
+                         "?-wait? ?-command script? ?-text? ?-timeout seconds? ?-request text? ?-field name? "
+                         "name value ?name value ...?");
     if (options.wait && options.command != nullptr)
         return failUsage(interp, Voice::Names, "-wait and -command cannot go together in %s", command);
     if (needNames(interp, command) != TCL_OK) return TCL_ERROR;
@@ -234,22 +330,53 @@ int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     std::vector<Channel*> channels;
     std::vector<std::size_t> placeOf;
     if (!channelsOf(interp, command, objv + first, words / 2, 2, channels, &placeOf)) return TCL_ERROR;
+    if (checkProtocolOptions(interp, command, channels, options) != TCL_OK) return TCL_ERROR;
     // Every channel connected, every value converted, before anything is sent.
     if (awaitAll(interp, command, channels, deadline, options.timeout) != TCL_OK) return TCL_ERROR;
-    std::vector<Subject> subjects;
+    std::vector<Subject> subjects, pvaSubjects;
+    std::vector<Tcl_Obj*> values, pvaValues;
     subjects.reserve(placeOf.size());
-    for (std::size_t place : placeOf) subjects.push_back(Subject{command, channels[place], -1});
+    pvaSubjects.reserve(placeOf.size());
+    for (std::size_t i = 0; i < placeOf.size(); ++i) {
+        Channel* channel = channels[placeOf[i]];
+        bool pvAccess = channel->protocol == Protocol::Pva;
+        (pvAccess ? pvaSubjects : subjects).push_back(Subject{command, channel, -1});
+        (pvAccess ? pvaValues : values).push_back(objv[first + 1 + 2 * static_cast<int>(i)]);
+    }
+    if (options.command != nullptr && !pvaSubjects.empty())
+        return failUsage(interp, Voice::Names, "%s: -command takes Channel Access names only (%s is PV Access's); "
+                         "use -wait", command, channelName(*pvaSubjects.front().channel));
     PutPlan plan;
-    if (planPuts(interp, subjects, objv + first + 1, 2, options.text, secondsLeft(deadline), options.timeout, plan) != TCL_OK)
+    if (!subjects.empty() && planPuts(interp, subjects, values.data(), 1, options.text, secondsLeft(deadline),
+                                      options.timeout, plan) != TCL_OK)
         return TCL_ERROR;
+    std::vector<const Subject*> pvaNamed;
+    for (const Subject& subject : pvaSubjects) pvaNamed.push_back(&subject);
+    PvaPuts pvaPuts;
+    if (planPvaPuts(interp, pvaNamed, pvaValues, options, deadline, pvaPuts) != TCL_OK) return TCL_ERROR;
+
     bool completion = options.wait || options.command != nullptr;
     std::vector<RequestId> ids;
-    if (sendPuts(interp, subjects, plan, completion, options.command != nullptr ? &kCompletions : nullptr,
-                 notePlainPut, ids) != TCL_OK)
+    if (!subjects.empty() && sendPuts(interp, subjects, plan, completion,
+                                      options.command != nullptr ? &kCompletions : nullptr, notePlainPut, ids) != TCL_OK)
         return TCL_ERROR;
+    for (std::size_t i = 0; i < pvaPuts.puts.size(); ++i)
+        pva::sendPut(*pvaSubjects[i].channel, pvaPuts.puts[i], options.request, options.wait);
     if (options.command != nullptr) expectCompletion(interp, ids, subjects, options.command, options.timeout);
     if (options.wait) {
-        if (awaitPuts(interp, subjects, ids, secondsLeft(deadline), options.timeout) != TCL_OK) return TCL_ERROR;
+        if (!subjects.empty() && awaitPuts(interp, subjects, ids, secondsLeft(deadline), options.timeout) != TCL_OK)
+            return TCL_ERROR;
+        pvaPuts.waited = true;
+        std::vector<std::size_t> late = pva::awaitPuts(pvaPuts.puts, deadline);
+        if (!late.empty()) {
+            std::vector<const Subject*> named;
+            for (std::size_t i : late) named.push_back(pvaPuts.subjects[i]);
+            return failTimeout(interp, named, options.timeout, Waiting::Completion);
+        }
+        for (std::size_t i = 0; i < pvaPuts.puts.size(); ++i) {
+            std::string failure = pva::putFailure(pvaPuts.puts[i]);
+            if (!failure.empty()) return failPva(interp, *pvaPuts.subjects[i], failure);
+        }
     } else {
         flushNames();
     }
@@ -262,14 +389,17 @@ int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
 int monitorCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "tessaly::monitor";
     Options options;
-    int first = parseOptions(interp, command, objc, objv, kMeta | kMask | kText | kIndex, options, Voice::Names);
+    int first = parseOptions(interp, command, objc, objv, kMeta | kMask | kText | kIndex | kRequest, options,
+                             Voice::Names);
     if (first < 0) return TCL_ERROR;
-    if (objc - first != 2) return wrongArgs(interp, objv, "?-meta? ?-mask mask? ?-text? ?-index? name script");
+    if (objc - first != 2)
+        return wrongArgs(interp, objv, "?-meta? ?-mask mask? ?-text? ?-index? ?-request text? name script");
     if (needNames(interp, command) != TCL_OK) return TCL_ERROR;
     std::string_view name;
     if (!pvName(interp, command, objv[first], name)) return TCL_ERROR;
     Channel* channel = useName(interp, command, name);
     if (channel == nullptr) return TCL_ERROR;
+    if (checkProtocolOptions(interp, command, {channel}, options) != TCL_OK) return TCL_ERROR;
     flushNames();
     return startMonitor(interp, MonitorRequest{Subject{command, channel, -1}, objv[first + 1], &options, true});
 }
@@ -299,6 +429,49 @@ int onconnectionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const obj
 
 // ---- what there is --------------------------------------------------------------------------
 
+// PV Access has no element count or access rights apart from a request:
+// a connected name shows {read write} (the server judges each request),
+// and its type as the server describes it (asked for here, within the
+// default time-out).
+int pvaInfo(Tcl_Interp* interp, Channel& channel, Link link) {
+    static const char* const kStates[] = {"connecting", "connected", "disconnected"};
+    bool up = link == Link::Connected;
+    Tcl_Obj* type = nullptr;
+    if (up) {
+        PvaGets info;
+        info.gets.push_back(pva::startInfo(channel));
+        if (!pva::awaitGets(info.gets, deadlineAfter(Options{}.timeout)).empty()) type = nullptr;
+        else type = pva::typeOf(info.gets[0]);
+    }
+    const char* name = channelName(channel);
+    Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
+    putKey(dict, "name", newTextObj(name, strlen(name)));
+    putKey(dict, "state", Tcl_NewStringObj(kStates[static_cast<int>(link)], -1));
+    std::string peer = pva::peer(channel);
+    putKey(dict, "host", newTextObj(peer.data(), peer.size()));
+    Tcl_Obj* typeName = nullptr;
+    Tcl_Obj* fields = nullptr;
+    if (type != nullptr) {
+        Tcl_IncrRefCount(type);
+        Tcl_DictObjGet(nullptr, type, Tcl_NewStringObj("type", -1), &typeName);
+        Tcl_DictObjGet(nullptr, type, Tcl_NewStringObj("fields", -1), &fields);
+    }
+    putKey(dict, "type", typeName != nullptr ? typeName : Tcl_NewStringObj("", -1));
+    putKey(dict, "count", Tcl_NewIntObj(0));
+    Tcl_Obj* access = Tcl_NewListObj(0, nullptr);
+    if (up) {
+        Tcl_ListObjAppendElement(nullptr, access, Tcl_NewStringObj("read", -1));
+        Tcl_ListObjAppendElement(nullptr, access, Tcl_NewStringObj("write", -1));
+    }
+    putKey(dict, "access", access);
+    putKey(dict, "monitors", monitorIds(channel, interp));
+    putKey(dict, "dropped", Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(droppedOn(channel, interp))));
+    putKey(dict, "fields", fields != nullptr ? fields : Tcl_NewListObj(0, nullptr));
+    Tcl_SetObjResult(interp, dict);
+    if (type != nullptr) Tcl_DecrRefCount(type);
+    return TCL_OK;
+}
+
 int infoCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     constexpr const char* command = "tessaly::info";
     if (objc != 2) return wrongArgs(interp, objv, "name");
@@ -311,6 +484,7 @@ int infoCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     static const char* const kStates[] = {"connecting", "connected", "disconnected"};
     Link link = linkOf(*channel);
     bool up = link == Link::Connected;
+    if (channel->protocol == Protocol::Pva) return pvaInfo(interp, *channel, link);
     chid id = channel->id;
     short type = up ? ca_field_type(id) : -1;
     Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);

@@ -5,6 +5,7 @@
 #include "../core/subject.h"
 #include "../core/text.h"
 #include "../events/loop.h"
+#include "../pva/pva.h"
 
 #include <cstring>
 #include <string>
@@ -36,9 +37,13 @@ View* viewOf(Tcl_Interp* interp, bool make) {
 }
 
 void clearChannel(Channel& channel) {
-    table.erase(ca_name(channel.id));
-    checkUnlocked("ca_clear_channel");
-    ca_clear_channel(channel.id);
+    table.erase(channelName(channel));
+    if (channel.protocol == Protocol::Pva) {
+        pva::close(channel);
+    } else {
+        checkUnlocked("ca_clear_channel");
+        ca_clear_channel(channel.id);
+    }
     freeNameChannel(channel);
 }
 
@@ -85,12 +90,14 @@ bool pvName(Tcl_Interp* interp, const char* command, Tcl_Obj* word, std::string_
     const char* text = Tcl_GetStringFromObj(word, &length);
     name = std::string_view(text, static_cast<std::size_t>(length));
     if (name.substr(0, 5) == "ca://") name.remove_prefix(5);
+    bool pvAccess = name.substr(0, pva::kScheme.size()) == pva::kScheme;
+    std::string_view bare = pvAccess ? name.substr(pva::kScheme.size()) : name;
     const char* why = nullptr;
-    if (name.empty()) why = "an empty name";
+    if (bare.empty()) why = "an empty name";
     else if (name.find('\0') != std::string_view::npos || strlen(text) != static_cast<std::size_t>(length))
         why = "a name with a NUL in it";
-    else if (name.find("://") != std::string_view::npos)
-        why = "a protocol this Tessaly does not speak (ca:// is Channel Access)";
+    else if (bare.find("://") != std::string_view::npos)
+        why = "a protocol this Tessaly does not speak (ca:// is Channel Access, pva:// PV Access)";
     if (why == nullptr) return true;
     failUsage(interp, Voice::Names, "%s: \"%.60s\" is %s", command, text, why);
     return false;
@@ -118,8 +125,21 @@ Channel* useName(Tcl_Interp* interp, const char* command, std::string_view name)
             failUsage(interp, Voice::Names, "%s: too many channels", command);
             return nullptr;
         }
-        int status;
-        {
+        if (key.compare(0, pva::kScheme.size(), pva::kScheme) == 0) {
+            std::string why;
+            if (!pva::open(*channel, std::string_view(key).substr(pva::kScheme.size()), why)) {
+                freeNameChannel(*channel);
+                Tcl_Obj* code[4] = {Tcl_NewStringObj("TESSALY", -1), Tcl_NewStringObj("PVA", -1),
+                                    newTextObj(key.data(), key.size()), newTextObj(why.data(), why.size())};
+                std::string message = std::string(command) + " " + key + ": " + why;
+                Tcl_SetObjResult(interp, newTextObj(message.data(), message.size()));
+                Tcl_SetObjErrorCode(interp, Tcl_NewListObj(4, code));
+                return nullptr;
+            }
+            table.emplace(std::move(key), channel);
+        }
+        int status = ECA_NORMAL;
+        if (channel->protocol == Protocol::Ca) {
             InNameContext in;
             checkUnlocked("ca_create_channel");
             status = ca_create_channel(key.c_str(), onConnection, channel, kPriority, &channel->id);
@@ -133,7 +153,7 @@ Channel* useName(Tcl_Interp* interp, const char* command, std::string_view name)
             Tcl_SetObjErrorCode(interp, Tcl_NewListObj(4, code));
             return nullptr;
         }
-        table.emplace(std::move(key), channel);
+        if (channel->protocol == Protocol::Ca) table.emplace(std::move(key), channel);
     }
     if (view.place.emplace(channel, view.order.size()).second) {
         view.order.push_back(channel);
@@ -164,7 +184,7 @@ Tcl_Obj* namesUsed(Tcl_Interp* interp) {
     if (view == nullptr) return names;
     for (Channel* channel : view->order) {
         if (channel == nullptr) continue;
-        const char* name = ca_name(channel->id);
+        const char* name = channelName(*channel);
         Tcl_ListObjAppendElement(nullptr, names, newTextObj(name, strlen(name)));
     }
     return names;
