@@ -53,6 +53,18 @@ std::vector<DelayedPut> g_delayed;
 bool g_stopping = false;
 std::thread g_updater;
 
+// Posts an update.  pvAccess's SharedPV::post fails with bad_weak_ptr when
+// a client's subscription is being destroyed at that moment (it takes a
+// strong reference to each subscription while it is released): the value
+// has been taken by then, and the subscriptions not yet told of it hear of
+// it with the next post.
+void post(Served& sv, const pvd::PVStructure& value, const pvd::BitSet& changed) {
+    try {
+        sv.pv->post(value, changed);
+    } catch (std::bad_weak_ptr&) {
+    }
+}
+
 // ---- values from text -------------------------------------------------------
 
 pvd::shared_vector<const std::string> string_vector(const std::vector<std::string>& items)
@@ -325,7 +337,7 @@ void finish_put(Served& sv, pvas::Operation& op)
             op.complete(pvd::Status::error(why));
             return;
         }
-        sv.pv->post(*value, changed);
+        post(sv, *value, changed);
     } catch (std::exception& e) {
         op.complete(pvd::Status::error(sv.spec.name + ": put failed: " + e.what()));
         return;
@@ -374,7 +386,7 @@ void post_update(Served& sv)
         changed.set(v->getFieldOffset());
         stamp(*s, "timeStamp", &changed);
     }
-    sv.pv->post(*s, changed);
+    post(sv, *s, changed);
 }
 
 void run_updates()
