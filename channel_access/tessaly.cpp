@@ -25,6 +25,7 @@
 #include "events/notices.h"
 #include "events/rejections.h"
 #include "names/names.h"
+#include "pva/pva.h"
 #include "specified/circuits.h"
 
 #include <cstdio>
@@ -52,6 +53,14 @@ void registerAll(Tcl_Interp* interp, const CommandTable<ObjCommand>& table) {
                              const_cast<ObjCommand*>(&table.rows[i]), nullptr);
 }
 
+// Before the process's static records are destroyed, the library threads
+// that run callbacks at any time (the name layer's) stop reaching them.
+void endAtExit(ClientData) {
+    endSubscriptionsAtExit();
+    pva::shutdown();
+    endNameContextAtExit();
+}
+
 }  // namespace
 
 int Tessaly_Init(Tcl_Interp* interp) {
@@ -72,6 +81,11 @@ int Tessaly_Init(Tcl_Interp* interp) {
     registerAll(interp, kSlotEventCommands);
     registerAll(interp, kNameCommands);
     initEvents();
+    static bool exitHandled = false;
+    if (!exitHandled) {
+        exitHandled = true;
+        Tcl_CreateExitHandler(endAtExit, nullptr);
+    }
     Tcl_PkgProvide(interp, "Tessaly", LABTCL_PACKAGE_VERSION);
     SetUpEPICS();
     return TCL_OK;

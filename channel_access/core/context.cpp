@@ -86,6 +86,16 @@ bool haveNameContext(const char*& why) {
     return true;
 }
 
+void endNameContextAtExit() {
+    if (names == nullptr) return;
+    {
+        InNameContext in;
+        ca_context_destroy();
+    }
+    names = nullptr;
+    namesStatus = ECA_NOCACTX;  // no other context is made
+}
+
 InNameContext::InNameContext() : previous_(ca_current_context()) {
     if (previous_ != names) epicsThreadPrivateSet(caClientContextId, names);
 }

@@ -53,6 +53,9 @@ void setDescriptorHook(DescriptorHook hook);
 // Makes the name layer's context at its first use; false (the library's
 // text in `why`) when the library cannot.
 bool haveNameContext(const char*& why);
+// The process is ending: the name layer's context goes, and with it libca's
+// callbacks into records that are about to be destroyed.
+void endNameContextAtExit();
 
 // Makes the name layer's context the thread's current one for a scope.
 class InNameContext {

@@ -393,6 +393,14 @@ int startMonitor(Tcl_Interp* interp, const MonitorRequest& request) {
     return TCL_OK;
 }
 
+void endSubscriptionsAtExit() {
+    for (std::size_t index = 0; index < monitors.size(); ++index) {
+        if (!monitors.used(index) || monitors[index].watch == nullptr) continue;
+        pva::unsubscribe(monitors[index].watch);
+        monitors[index].watch = nullptr;
+    }
+}
+
 bool endMonitor(Tcl_Interp* interp, const char* id, bool named, const char* command) {
     long index = findMonitor(interp, id);
     if (index < 0 || monitors[static_cast<std::size_t>(index)].named != named) return false;

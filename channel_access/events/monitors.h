@@ -37,6 +37,10 @@ uint64_t droppedOn(const Channel& channel, Tcl_Interp* only);
 // The ids of one interpreter's monitors on a channel.
 Tcl_Obj* monitorIds(const Channel& channel, Tcl_Interp* interp);
 
+// The process is ending: PV Access subscriptions are cancelled while the
+// records their callbacks reach still exist.
+void endSubscriptionsAtExit();
+
 extern const Feature kMonitors;
 
 }  // namespace tessaly
