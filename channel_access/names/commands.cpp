@@ -343,9 +343,6 @@ int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
         (pvAccess ? pvaSubjects : subjects).push_back(Subject{command, channel, -1});
         (pvAccess ? pvaValues : values).push_back(objv[first + 1 + 2 * static_cast<int>(i)]);
     }
-    if (options.command != nullptr && !pvaSubjects.empty())
-        return failUsage(interp, Voice::Names, "%s: -command takes Channel Access names only (%s is PV Access's); "
-                         "use -wait", command, channelName(*pvaSubjects.front().channel));
     PutPlan plan;
     if (!subjects.empty() && planPuts(interp, subjects, values.data(), 1, options.text, secondsLeft(deadline),
                                       options.timeout, plan) != TCL_OK)
@@ -361,8 +358,12 @@ int putCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
                                       options.command != nullptr ? &kCompletions : nullptr, notePlainPut, ids) != TCL_OK)
         return TCL_ERROR;
     for (std::size_t i = 0; i < pvaPuts.puts.size(); ++i)
-        pva::sendPut(*pvaSubjects[i].channel, pvaPuts.puts[i], options.request, options.wait);
-    if (options.command != nullptr) expectCompletion(interp, ids, subjects, options.command, options.timeout);
+        pva::sendPut(*pvaSubjects[i].channel, pvaPuts.puts[i], options.request, completion,
+                     options.command != nullptr ? pvaPutEnded : nullptr);
+    if (options.command != nullptr) {
+        expectCompletion(interp, ids, subjects, options.command, options.timeout, pvaPuts.puts, pvaSubjects);
+        pvaPuts.puts.clear();  // the completion's now
+    }
     if (options.wait) {
         if (!subjects.empty() && awaitPuts(interp, subjects, ids, secondsLeft(deadline), options.timeout) != TCL_OK)
             return TCL_ERROR;

@@ -256,6 +256,7 @@ struct Put final : pvac::ClientChannel::PutCallback {
     pvd::PVStructurePtr planned;        // the shape, with the value filled in
     pvac::Operation operation;
     bool sent = false;
+    void (*ended)(Put*) = nullptr;
     // Under the callback lock:
     bool done = false;
     std::string failure;
@@ -271,14 +272,17 @@ struct Put final : pvac::ClientChannel::PutCallback {
     }
 
     void putDone(const pvac::PutEvent& event) override {
-        Held hold(callbackLock());
-        if (done) return;
-        done = true;
-        if (event.event != pvac::PutEvent::Success)
-            failure = event.event == pvac::PutEvent::Cancel ? "cancelled"
-                      : event.message.empty()              ? "the put failed"
-                                                           : event.message;
-        answerArrived().notify_all();
+        {
+            Held hold(callbackLock());
+            if (done) return;
+            done = true;
+            if (event.event != pvac::PutEvent::Success)
+                failure = event.event == pvac::PutEvent::Cancel ? "cancelled"
+                          : event.message.empty()              ? "the put failed"
+                                                               : event.message;
+            answerArrived().notify_all();
+        }
+        if (ended != nullptr && event.event != pvac::PutEvent::Cancel) ended(this);
     }
 };
 
@@ -313,7 +317,13 @@ Put* planPut(Get* shape, const std::string& field, Tcl_Obj* value, bool text, st
     return put;
 }
 
-void sendPut(Channel& channel, Put* put, const std::string& request, bool block) {
+bool putEnded(Put* put) {
+    Held hold(callbackLock());
+    return put->done;
+}
+
+void sendPut(Channel& channel, Put* put, const std::string& request, bool block, void (*ended)(Put*)) {
+    put->ended = ended;
     std::string text = request.empty() ? "field(" + put->asked + ")" : request;
     if (block) {
         std::size_t record = text.find("record[");

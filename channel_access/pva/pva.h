@@ -82,8 +82,12 @@ struct Put;  // one put, planned then sent
 // of the command is sent.
 Put* planPut(Get* shape, const std::string& field, Tcl_Obj* value, bool text, std::string& why);
 // Sends it with `request` (block: record[block=true], the server answers
-// when the record has processed).
-void sendPut(Channel& channel, Put* put, const std::string& request, bool block);
+// when the record has processed).  `ended`, when given, is called with the
+// put on pvAccess's thread (without the callback lock) once it has ended.
+void sendPut(Channel& channel, Put* put, const std::string& request, bool block,
+             void (*ended)(Put*) = nullptr);
+// Whether a put has ended (answered, refused or never sent).
+bool putEnded(Put* put);
 // Waits until every put has ended or `deadline`: the places of those still
 // running.
 std::vector<std::size_t> awaitPuts(const std::vector<Put*>& puts, std::chrono::steady_clock::time_point deadline);
