@@ -139,6 +139,7 @@ struct Get final : pvac::ClientChannel::GetCallback, pvac::ClientChannel::InfoCa
     bool ok = false;
     std::string message;
     pvd::PVStructure::const_shared_pointer value;
+    pvd::BitSet::const_shared_pointer valid;
     pvd::FieldConstPtr type;
 
     void infoDone(const pvac::InfoEvent& event) override {
@@ -158,6 +159,7 @@ struct Get final : pvac::ClientChannel::GetCallback, pvac::ClientChannel::InfoCa
         ok = event.event == pvac::GetEvent::Success && event.value;
         message = event.event == pvac::GetEvent::Cancel ? "cancelled" : event.message;
         value = event.value;
+        valid = event.valid;
         if (ok) link->typeId = value->getStructure()->getID();
         answerArrived().notify_all();
     }
@@ -206,6 +208,7 @@ std::vector<std::size_t> awaitGets(const std::vector<Get*>& gets, std::chrono::s
 
 Tcl_Obj* getValue(Get* get, const Form& form, std::string& why) {
     pvd::PVStructure::const_shared_pointer value;
+    pvd::BitSet::const_shared_pointer valid;
     {
         Held hold(callbackLock());
         if (!get->ok) {
@@ -213,8 +216,9 @@ Tcl_Obj* getValue(Get* get, const Form& form, std::string& why) {
             return nullptr;
         }
         value = get->value;
+        valid = get->valid;
     }
-    return readValue(*value, form);
+    return readValue(*value, form, valid.get());
 }
 
 Get* startInfo(Channel& channel) {

@@ -231,39 +231,58 @@ Tcl_Obj* codeObj(const char* const (&names)[N], int code) {
     return Tcl_NewIntObj(code);
 }
 
+// Whether the server set a field: its bit, or a bit of a structure that
+// holds it.
+bool isSet(const pvd::PVField* field, const pvd::BitSet* valid) {
+    if (valid == nullptr) return true;
+    for (; field != nullptr; field = field->getParent())
+        if (valid->get(static_cast<uint32_t>(field->getFieldOffset()))) return true;
+    return false;
+}
+
+// A field of the root that the server set, or null.
+template <typename Field>
+std::tr1::shared_ptr<const Field> setField(const pvd::PVStructure& root, const char* path, const pvd::BitSet* valid) {
+    auto field = root.getSubField<Field>(path);
+    return field && isSet(field.get(), valid) ? field : std::tr1::shared_ptr<const Field>();
+}
+
 // {low high} of two fields of a structure, when it has both.
-void putPair(Tcl_Obj* dict, const char* key, const pvd::PVStructure& root, const char* low, const char* high) {
-    auto first = root.getSubField<pvd::PVScalar>(low);
-    auto second = root.getSubField<pvd::PVScalar>(high);
+void putPair(Tcl_Obj* dict, const char* key, const pvd::PVStructure& root, const pvd::BitSet* valid, const char* low,
+             const char* high) {
+    auto first = setField<pvd::PVScalar>(root, low, valid);
+    auto second = setField<pvd::PVScalar>(root, high, valid);
     if (!first || !second) return;
     Tcl_Obj* pair[2] = {scalarObj(*first), scalarObj(*second)};
     putKey(dict, key, Tcl_NewListObj(2, pair));
 }
 
-Tcl_Obj* metaValue(const pvd::PVStructure& root, const Form& form) {
+Tcl_Obj* metaValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid) {
     Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
     putKey(dict, "value", plainValue(root, form));
-    auto severity = root.getSubField<pvd::PVInt>("alarm.severity");
-    auto status = root.getSubField<pvd::PVInt>("alarm.status");
-    auto message = root.getSubField<pvd::PVString>("alarm.message");
-    putKey(dict, "severity", codeObj(kSeverities, severity ? severity->get() : 0));
+    auto severity = setField<pvd::PVInt>(root, "alarm.severity", valid);
+    auto status = setField<pvd::PVInt>(root, "alarm.status", valid);
+    auto message = setField<pvd::PVString>(root, "alarm.message", valid);
+    if (severity) putKey(dict, "severity", codeObj(kSeverities, severity->get()));
     // The status as Channel Access names it travels as the alarm's message
     // (an IOC's "HIGH"); PV Access's own status code otherwise.
     if (message && !message->get().empty()) putKey(dict, "status", textObj(message->get()));
-    else putKey(dict, "status", codeObj(kStatuses, status ? status->get() : 0));
-    putKey(dict, "timestamp", stampObj(root, "timeStamp"));
-    auto tag = root.getSubField<pvd::PVInt>("timeStamp.userTag");
-    putKey(dict, "userTag", Tcl_NewIntObj(tag ? tag->get() : 0));
-    if (auto units = root.getSubField<pvd::PVString>("display.units")) putKey(dict, "units", textObj(units->get()));
-    if (auto precision = root.getSubField<pvd::PVInt>("display.precision"))
+    else if (status) putKey(dict, "status", codeObj(kStatuses, status->get()));
+    if (auto stamp = setField<pvd::PVStructure>(root, "timeStamp", valid)) {
+        putKey(dict, "timestamp", Tcl_NewDoubleObj(secondsOf(*stamp)));
+        auto tag = stamp->getSubField<pvd::PVInt>("userTag");
+        putKey(dict, "userTag", Tcl_NewIntObj(tag ? tag->get() : 0));
+    }
+    if (auto units = setField<pvd::PVString>(root, "display.units", valid)) putKey(dict, "units", textObj(units->get()));
+    if (auto precision = setField<pvd::PVInt>(root, "display.precision", valid))
         putKey(dict, "precision", Tcl_NewIntObj(precision->get()));
-    if (auto description = root.getSubField<pvd::PVString>("display.description"))
+    if (auto description = setField<pvd::PVString>(root, "display.description", valid))
         putKey(dict, "description", textObj(description->get()));
-    putPair(dict, "display", root, "display.limitLow", "display.limitHigh");
-    putPair(dict, "warning", root, "valueAlarm.lowWarningLimit", "valueAlarm.highWarningLimit");
-    putPair(dict, "alarm", root, "valueAlarm.lowAlarmLimit", "valueAlarm.highAlarmLimit");
-    putPair(dict, "control", root, "control.limitLow", "control.limitHigh");
-    if (auto choices = root.getSubField<pvd::PVStringArray>("value.choices")) putKey(dict, "states", arrayObj(*choices, Form{}));
+    putPair(dict, "display", root, valid, "display.limitLow", "display.limitHigh");
+    putPair(dict, "warning", root, valid, "valueAlarm.lowWarningLimit", "valueAlarm.highWarningLimit");
+    putPair(dict, "alarm", root, valid, "valueAlarm.lowAlarmLimit", "valueAlarm.highAlarmLimit");
+    putPair(dict, "control", root, valid, "control.limitLow", "control.limitHigh");
+    if (auto choices = setField<pvd::PVStringArray>(root, "value.choices", valid)) putKey(dict, "states", arrayObj(*choices, Form{}));
     return dict;
 }
 
@@ -356,8 +375,8 @@ bool fillEnum(pvd::PVStructure& field, Tcl_Obj* value, std::string& why) {
 
 }  // namespace
 
-Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form) {
-    return form.meta ? metaValue(root, form) : plainValue(root, form);
+Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid) {
+    return form.meta ? metaValue(root, form, valid) : plainValue(root, form);
 }
 
 Tcl_Obj* typeDict(const pvd::StructureConstPtr& type) {

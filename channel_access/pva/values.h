@@ -4,6 +4,7 @@
 
 #include "pva.h"
 
+#include <pv/bitSet.h>
 #include <pv/pvData.h>
 
 namespace tessaly {
@@ -21,7 +22,9 @@ namespace pvd = epics::pvData;
 // With form.meta, a dict of value, severity, status, timestamp, userTag and
 // what the structure has of units, precision, description, display,
 // warning, alarm, control and states.
-Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form);
+// `valid`, when given, marks the fields the server set: -meta leaves out
+// those it did not (a -request that asked for fewer).
+Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid = nullptr);
 
 // A structure's type as info gives it: {type ID fields {NAME TYPE ...}},
 // a nested structure's TYPE being its own {type ID fields {...}}.
