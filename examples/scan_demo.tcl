@@ -52,8 +52,10 @@ if {$useCA} {
     # The set-point processes for a while: the put returns once it has.
     tessaly::put -wait -timeout $pvTimeout LAB:WAVELENGTH 780.25
     tessaly::put -timeout $pvTimeout LAB:WAVELENGTH_RBV [tessaly::get -timeout $pvTimeout LAB:WAVELENGTH]
-    say "Wavelength set-point: [tessaly::get -text -timeout $pvTimeout LAB:WAVELENGTH] nm\
-        (read back [tessaly::get -timeout $pvTimeout LAB:WAVELENGTH_RBV])"
+    # Shown as the record has it: its precision and units.
+    set wave [tessaly::get -meta -timeout $pvTimeout LAB:WAVELENGTH]
+    say [format "Wavelength set-point: %.*f %s (read back %s)" [dict get $wave precision] [dict get $wave value] \
+        [dict get $wave units] [tessaly::get -timeout $pvTimeout LAB:WAVELENGTH_RBV]]
     tessaly::put -timeout $pvTimeout LAB:SCAN_PROGRESS 0 LAB:RUN_STATUS configuring
 } else {
     say "No Channel Access server given: the PVs are left out."
@@ -105,7 +107,7 @@ say "Board stopped."
 publish progress [dict get $s scans]
 publish status done
 if {$useCA} {
-    lassign [tessaly::get -text -timeout $pvTimeout LAB:SCAN_PROGRESS LAB:RUN_STATUS] progress status
+    lassign [tessaly::get -timeout $pvTimeout LAB:SCAN_PROGRESS LAB:RUN_STATUS] progress status
     say "PVs: progress $progress scans, status \"$status\""
 }
 say "Active settings: [vantorq::settings active]"
