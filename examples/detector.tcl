@@ -12,8 +12,12 @@
 # it through a pipe has gone).
 #
 # Needs Vantorq and Tessaly, VANTORQ_NAMESPACE of the driver and the Channel
-# Access variables of the server.  Prints "detector ready" once it follows
-# the block; runs until it is killed.
+# Access variables of the server.  It follows the block from the start and
+# reaches its PVs through Tessaly's name layer, which never holds it up: it
+# prints "detector ready" once both PVs are connected (and says on standard
+# error when they have not connected within 5 s, searching on).  While the
+# counts PV is not connected (its server gone) the counts are kept, and
+# published whole once it is back.  Runs until it is killed.
 package require Vantorq 1.0
 package require Tessaly 1.0
 
@@ -32,6 +36,10 @@ namespace eval detector {
     variable channels 40
     variable capacity 0
     variable lastError ""
+    # Each PV's connection: 1 connected, 0 not; "ready" said once.
+    variable connected
+    array set connected {}
+    variable ready 0
 }
 
 proc detector::fail {message} {
@@ -102,23 +110,63 @@ proc detector::countUpTo {channel} {
     variable counts
     variable channels
     variable capacity
-    variable slot
     variable countsPv
+    variable connected
+    # Not connected yet: the PV's length is not known.
+    if {$capacity == 0} return
     set last [expr {min($channel, $capacity - 1)}]
     if {$last < [llength $counts]} return
     for {set c [llength $counts]} {$c <= $last} {incr c} {
         lappend counts [countsAt $c $channels]
     }
-    if {[catch {EPICS_Put $slot $counts} message]} {
+    # A put waits for a name that is not connected: the counts wait instead,
+    # and go whole with the next channel once the server is back.  A loss
+    # not heard of yet holds the put up for a second at most.
+    if {!$connected($countsPv)} return
+    if {[catch {tessaly::put -timeout 1 $countsPv $counts} message]} {
         puts stderr "detector: cannot write $countsPv: $message"
     }
+}
+
+# A PV's connection script.  The counts PV's length is the most the
+# detector counts; "detector ready" goes once both PVs are connected.
+proc detector::onConnection {pv up} {
+    variable connected
+    variable countsPv
+    variable setpointPv
+    variable capacity
+    variable ready
+    set connected($pv) $up
+    if {$up && $pv eq $countsPv} {
+        if {[catch {dict get [tessaly::info $countsPv] count} count]} {
+            puts stderr "detector: cannot read the length of $countsPv: $count"
+        } else {
+            set capacity $count
+        }
+    }
+    if {!$ready && $connected($countsPv) && $connected($setpointPv)} {
+        set ready 1
+        puts "detector ready"
+        flush stdout
+    }
+}
+
+# Said when the PVs have not connected within 5 s.
+proc detector::impatient {} {
+    variable connected
+    variable ready
+    if {$ready} return
+    set late {}
+    foreach pv [lsort [array names connected]] {
+        if {!$connected($pv)} { lappend late $pv }
+    }
+    puts stderr "detector: no server has answered for [join $late { and }] in 5 s; searching on"
 }
 
 proc detector::main {argv} {
     variable countsPv
     variable setpointPv
-    variable slot
-    variable capacity
+    variable connected
     set followStdin 0
     for {set i 0} {$i < [llength $argv]} {incr i} {
         set option [lindex $argv $i]
@@ -139,15 +187,25 @@ proc detector::main {argv} {
             if {[eof stdin]} { exit 0 }
         }
     }
-    if {[catch {EPICS_CreateChannels $countsPv $setpointPv} slots]} {
-        fail "cannot connect to $countsPv and $setpointPv: [lindex $::errorCode 0]"
+    if {$countsPv eq $setpointPv} { fail "the counts and the set-point must be two PVs, got $countsPv twice" }
+    foreach pv [list $countsPv $setpointPv] {
+        set connected($pv) 0
     }
-    lassign $slots slot setpoint
-    set capacity [dict get [EPICS_Info $slot] count]
-    EPICS_Monitor $setpoint {set ::detector::wavelength}
+    if {[catch {
+        foreach pv [list $countsPv $setpointPv] {
+            tessaly::onconnection $pv [list detector::onConnection $pv]
+        }
+        tessaly::monitor $setpointPv {set ::detector::wavelength}
+        tessaly::connect $countsPv $setpointPv
+    } message]} {
+        fail "cannot connect to $countsPv and $setpointPv: $message"
+    }
+    # A PV that connected before its script was set has no event to come.
+    foreach pv [list $countsPv $setpointPv] {
+        if {[dict get [tessaly::info $pv] state] eq "connected"} { onConnection $pv 1 }
+    }
+    after 5000 detector::impatient
     poll
-    puts "detector ready"
-    flush stdout
     vwait forever
 }
 

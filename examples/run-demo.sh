@@ -1,7 +1,8 @@
 #!/bin/bash
-# The main job: builds the project, starts the driver simulator and the
-# Channel Access server in the background under a namespace of their own,
-# runs a whole scan from Tcl, and stops both whatever the outcome.
+# The main job: builds the project, starts the Channel Access repeater, the
+# driver simulator and the Channel Access server in the background (the
+# driver under a namespace of its own), runs a whole scan from Tcl, and
+# stops what it started whatever the outcome.
 #   examples/run-demo.sh ?SCANS?
 #   examples/run-demo.sh --panel   the live scan panel (Tk) instead, with the
 #                                  detector stand-in; until its window is closed
@@ -30,14 +31,23 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 
 export VANTORQ_NAMESPACE="demo$$_"
 work=$(mktemp -d)
-driver_pid= server_pid= detector_pid=
+driver_pid= server_pid= detector_pid= LABTCL_REPEATER_PID=
 cleanup() {
     [ -n "$detector_pid" ] && kill -TERM "$detector_pid" 2>/dev/null && wait "$detector_pid" 2>/dev/null || true
     [ -n "$driver_pid" ] && kill -TERM "$driver_pid" 2>/dev/null && wait "$driver_pid" 2>/dev/null || true
     [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+    [ -n "$LABTCL_REPEATER_PID" ] && kill -TERM "$LABTCL_REPEATER_PID" 2>/dev/null && wait "$LABTCL_REPEATER_PID" 2>/dev/null || true
     "$build/tools/driver_sim/driver_sim" --remove-only || true
     rm -rf "$work"
 }
+
+# The build's Channel Access repeater, first, so that every client finds it
+# (and none prints libca's notice of a missing one) and hears the server's
+# beacons.  One that already runs on this host keeps serving: ours then
+# ends at once by itself.  (start_repeater sets a trap of its own: ours,
+# set after it, stops the repeater too.)
+. "$root/.ci/lib/repeater.sh"
+start_repeater "$build/channel_access/caRepeater"
 trap cleanup EXIT
 
 # Waits for a line matching $2 in file $1 (up to 10 s).
@@ -63,7 +73,8 @@ export EPICS_CA_ADDR_LIST="127.0.0.1:$port" EPICS_CA_AUTO_ADDR_LIST=NO
 
 echo "Driver simulator and Channel Access server (port $port) are up."
 export TCLLIBPATH="$build/vantorq $build/channel_access"
-# libca's notices about the missing caRepeater are left out.
+# libca's notices about a missing caRepeater, should the repeater have
+# failed to start, are left out.
 quiet() { grep -v -e 'caRepeater' -e '^\*\*\*\*' -e '^$' >&2; }
 if [ $panel -eq 0 ]; then
     tclsh "$root/examples/scan_demo.tcl" "$@" 2> >(quiet)

@@ -43,24 +43,29 @@ proc endLine {} {
 }
 
 # --- Channel Access: wavelength set-point and progress PVs -------------------
+# By name, through Tessaly's name layer: every command gives up after its
+# -timeout, naming what did not answer.
+set pvTimeout 5
 if {$useCA} {
-    # All four channels in one command and one wait.
-    lassign [EPICS_CreateChannels LAB:WAVELENGTH LAB:WAVELENGTH_RBV LAB:SCAN_PROGRESS LAB:RUN_STATUS] \
-        pvWave pvWaveRbv pvProgress pvStatus
-    EPICS_PutFloat $pvWave 780.25
-    EPICS_PutFloat $pvWaveRbv [EPICS_GetFloat $pvWave]
-    say "Wavelength set-point: [EPICS_GetString $pvWave] nm (read back [EPICS_GetFloat $pvWaveRbv])"
-    EPICS_PutInt $pvProgress 0
-    EPICS_PutString $pvStatus configuring
+    # All four names connected in one command and one wait.
+    tessaly::connect -wait -timeout $pvTimeout LAB:WAVELENGTH LAB:WAVELENGTH_RBV LAB:SCAN_PROGRESS LAB:RUN_STATUS
+    # The set-point processes for a while: the put returns once it has.
+    tessaly::put -wait -timeout $pvTimeout LAB:WAVELENGTH 780.25
+    tessaly::put -timeout $pvTimeout LAB:WAVELENGTH_RBV [tessaly::get -timeout $pvTimeout LAB:WAVELENGTH]
+    # Shown as the record has it: its precision and units.
+    set wave [tessaly::get -meta -timeout $pvTimeout LAB:WAVELENGTH]
+    say [format "Wavelength set-point: %.*f %s (read back %s)" [dict get $wave precision] [dict get $wave value] \
+        [dict get $wave units] [tessaly::get -timeout $pvTimeout LAB:WAVELENGTH_RBV]]
+    tessaly::put -timeout $pvTimeout LAB:SCAN_PROGRESS 0 LAB:RUN_STATUS configuring
 } else {
     say "No Channel Access server given: the PVs are left out."
 }
 proc publish {what value} {
-    global useCA pvProgress pvStatus
+    global useCA pvTimeout
     if {!$useCA} return
     switch $what {
-        progress { EPICS_PutInt $pvProgress $value }
-        status   { EPICS_PutString $pvStatus $value }
+        progress { tessaly::put -timeout $pvTimeout LAB:SCAN_PROGRESS $value }
+        status   { tessaly::put -timeout $pvTimeout LAB:RUN_STATUS $value }
     }
 }
 
@@ -102,7 +107,7 @@ say "Board stopped."
 publish progress [dict get $s scans]
 publish status done
 if {$useCA} {
-    lassign [EPICS_GetStrings $pvProgress $pvStatus] progress status
+    lassign [tessaly::get -timeout $pvTimeout LAB:SCAN_PROGRESS LAB:RUN_STATUS] progress status
     say "PVs: progress $progress scans, status \"$status\""
 }
 say "Active settings: [vantorq::settings active]"
