@@ -162,6 +162,14 @@ Channel* useName(Tcl_Interp* interp, const char* command, std::string_view name)
     return channel;
 }
 
+void clearNamesAtExit() {
+    if (table.empty()) return;  // (names exist only with the name context)
+    InNameContext in;
+    for (auto& entry : table)
+        if (entry.second->protocol == Protocol::Ca) ca_clear_channel(entry.second->id);
+    table.clear();
+}
+
 Channel* usedName(Tcl_Interp* interp, std::string_view name) {
     View* view = viewOf(interp, false);
     if (view == nullptr) return nullptr;

@@ -48,6 +48,10 @@ template <typename Ready>
 void awaitConnections(const std::vector<Channel*>& channels, Clock::time_point deadline, Ready ready,
                       std::vector<Channel*>& late);
 
+// The process is ending: every Channel Access channel of a name is cleared
+// (the library keeps each one's name until then, even past its context).
+void clearNamesAtExit();
+
 extern const Feature kNameTable;
 
 // ---- template -------------------------------------------------------------------

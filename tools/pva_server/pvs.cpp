@@ -3,6 +3,7 @@
 // updates posted by the update thread (rate=, putdelay=).
 #include "pvs.h"
 
+#include <epicsThread.h>
 #include <epicsTime.h>
 #include <pv/nt.h>
 #include <pv/pvData.h>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <memory>
 #include <thread>
 
 namespace pvs {
@@ -51,7 +53,14 @@ std::mutex g_mutex;               // guards the three below
 std::condition_variable g_wake;
 std::vector<DelayedPut> g_delayed;
 bool g_stopping = false;
-std::thread g_updater;
+// The update thread is libCom's, like the server's own: libCom keeps a
+// record of every thread that asks it for its id, and frees only those of
+// the threads it started.
+struct Updater : epicsThreadRunable {
+    void run() override;
+};
+Updater g_runner;
+std::unique_ptr<epicsThread> g_updater;
 
 // Posts an update.  pvAccess's SharedPV::post fails with bad_weak_ptr when
 // a client's subscription is being destroyed at that moment (it takes a
@@ -461,10 +470,13 @@ bool serve_pvs(const std::vector<PvSpec>& specs, pvas::StaticProvider& provider,
     return true;
 }
 
+void Updater::run() { run_updates(); }
+
 void start_updates()
 {
     g_stopping = false;
-    g_updater = std::thread(run_updates);
+    g_updater.reset(new epicsThread(g_runner, "pva_server updates", epicsThreadGetStackSize(epicsThreadStackMedium)));
+    g_updater->start();
 }
 
 void stop_updates()
@@ -474,7 +486,10 @@ void stop_updates()
         g_stopping = true;
         g_wake.notify_one();
     }
-    if (g_updater.joinable()) g_updater.join();
+    if (g_updater) {
+        g_updater->exitWait();
+        g_updater.reset();
+    }
 }
 
 }  // namespace pvs
