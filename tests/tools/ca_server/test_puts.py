@@ -70,8 +70,10 @@ class DelayedCompletion(unittest.TestCase):
             times.append(time.monotonic() - start)
         # The second put waits for the first; what follows it waits too.
         self.assertEqual(order, [(WRITE_NOTIFY, 20), (ECHO, 0), (WRITE_NOTIFY, 21)])
+        # Both measured from the start: on a loaded machine the first answer
+        # may be read late, which shortens the time between the two reads.
         self.assertGreaterEqual(times[0], 0.39)
-        self.assertGreaterEqual(times[2] - times[0], 0.39)
+        self.assertGreaterEqual(times[2], 0.78)
         c.close()
 
 
