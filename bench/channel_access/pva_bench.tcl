@@ -2,11 +2,16 @@
 # figure beside a raw pvAccess C++ client (rawpva) on the same stream of the
 # same server in the same run.  Prints figures; never fails on speed.
 #
-#   frames   8 MiB NTNDArray frames (2048x2048 uint16) posted back to back:
+#   frames   8 MiB NTNDArray frames (2048x2048 uint16) posted 1000 times a
+#            second, more than any client here takes (each gets the newest
+#            when it is ready for one; `rate=max` would keep a core of the
+#            server spinning, which on two cores starves both clients):
 #            frames a second that reach a Tcl script through
-#            `tessaly::monitor`, against frames a second that rawpva's
-#            monitor takes; the peak resident set over the one before the
-#            monitor, in frames
+#            `tessaly::monitor`, against the frames a second that rawpva
+#            takes, the faster of its two ways (the callback waking a
+#            consumer thread that polls, as pvAccess's own tools do; the
+#            callback polling itself); the peak resident set over the one
+#            before the monitor, in frames
 #   get      `tessaly::get` of an NTScalar against pvac's synchronous get:
 #            median and 99th percentile of single calls
 #   monitors 1,000 NTScalars each counting up at 10 Hz, monitored: the CPU
@@ -107,7 +112,7 @@ try {
     puts [format "get: %d calls each of tessaly::get and pvac's get, in %d rounds" [llength $ours] $rounds]
 
     # ---- frames -----------------------------------------------------------------------
-    startServer "bench:img image type=uint16 dims=2048x2048 rate=max"
+    startServer "bench:img image type=uint16 dims=2048x2048 rate=1000"
     proc frame {f} {
         set id [dict get $f uniqueId]
         if {$id != $::lastId} { incr ::frames }
@@ -117,10 +122,11 @@ try {
     set ourRates {}
     set rawRates {}
     set peaks {}
-    set rawPeaks {}
+    array set rawBy {worker {} callback {}}
+    array set rawPeaks {worker {} callback {}}
     set dropped 0
     for {set r 0} {$r < $rounds} {incr r} {
-        tessaly::connect -wait -timeout 5 pva://bench:img
+        tessaly::connect -wait -timeout 30 pva://bench:img
         set ::lastId 0
         set base [statusKiB VmRSS]
         resetPeak
@@ -137,19 +143,29 @@ try {
         tessaly::unmonitor $id
         tessaly::disconnect pva://bench:img
         unset -nocomplain f
-        lassign [exec $env(RAWPVA) frames bench:img $seconds 2>@stderr] rawRate rawPeak
-        lappend rawRates $rawRate
-        lappend rawPeaks [expr {$rawPeak * 1024.0 / $frameBytes}]
+        set best 0
+        foreach how {worker callback} {
+            pause 500
+            lassign [exec $env(RAWPVA) frames bench:img $seconds $how 2>@stderr] rawRate rawPeak
+            lappend rawBy($how) $rawRate
+            lappend rawPeaks($how) [expr {$rawPeak * 1024.0 / $frameBytes}]
+            if {$rawRate > $best} { set best $rawRate }
+        }
+        lappend rawRates $best
+        pause 500
     }
     stopServer
     set ratio [median [lmap o $ourRates c $rawRates { expr {$o / $c} }]]
-    puts [format "frames: Tcl %s a second, raw %s (each of %d rounds of %s s); the last round's monitor dropped %s" \
-        [join [lmap x $ourRates {format %.1f $x}] /] [join [lmap x $rawRates {format %.1f $x}] /] \
-        $rounds $seconds $dropped]
+    puts [format "frames a second, %d rounds of %s s: Tcl %s; raw, consumer thread %s; raw, in the callback %s" \
+        $rounds $seconds [join [lmap x $ourRates {format %.1f $x}] /] [join [lmap x $rawBy(worker) {format %.1f $x}] /] \
+        [join [lmap x $rawBy(callback) {format %.1f $x}] /]]
+    puts [format "peak resident set over the one before the monitor, frames: Tcl %s; raw, consumer thread %s; in the callback %s (the last round's monitor counted %s dropped)" \
+        [join [lmap x $peaks {format %.2f $x}] /] [join [lmap x $rawPeaks(worker) {format %.2f $x}] /] \
+        [join [lmap x $rawPeaks(callback) {format %.2f $x}] /] $dropped]
     figure "8 MiB frames a second" [format %.1f [median $ourRates]] [format %.1f [median $rawRates]] \
         ">= 0.8x raw" [format "%s (%.2fx)" [expr {$ratio >= 0.8 ? "yes" : "no"}] $ratio]
     set peak [tcl::mathfunc::max {*}$peaks]
-    figure "peak RSS over baseline (frames)" [format %.2f $peak] [format %.2f [tcl::mathfunc::max {*}$rawPeaks]] \
+    figure "peak RSS over baseline (frames)" [format %.2f $peak] [format %.2f [tcl::mathfunc::max {*}$rawPeaks(callback)]] \
         "<= 2 frames" [expr {$peak <= 2 ? "yes" : "no"}]
 
     # ---- monitors ---------------------------------------------------------------------

@@ -16,6 +16,8 @@
 #include <pva/client.h>
 
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <unordered_set>
 
 namespace tessaly {
@@ -397,16 +399,111 @@ void endPut(Put* put, bool waitedFor) {
 
 // ---- subscriptions --------------------------------------------------------------------------
 
+// The library's callback takes each update as it comes, on the library's
+// receiving thread between two messages: it drains the subscription's queue
+// (each element goes back to the library at once), copies the newest into
+// `pending` and wakes the interpreter's thread, which takes `pending` and
+// makes the Tcl value.  Polling from the interpreter's thread instead made
+// it wait for the library's lock, which the receiving thread holds for each
+// whole message: behind a stream of large frames, for many frames.
+//
+// A large image's callback then waits until the Tcl value has been made
+// (kHoldBack at most): the library's thread reads no more meanwhile, and
+// TCP holds the server back, so frames that would only be replaced cost
+// neither this process nor the server their work (the server keeps the
+// newest for when there is room), and the library's buffer, which the Tcl
+// value is made from, is never copied by the library to take the next
+// frame.  The wait is bounded, so that other answers of the same server are
+// never held up for longer.
+//
+// An image's pixel array is let go of wherever it is not needed (pvac's
+// copy of the update once `pending` has it, `pending` once the Tcl value
+// has been made), so that the library's own buffer has no other owner when
+// the next frame comes and takes it in place: a frame costs one copy, into
+// a byte array the monitor reuses while no script holds it.
+constexpr auto kHoldBack = std::chrono::milliseconds(100);
+// Only frames this large are held back: smaller ones would wait in TCP's
+// buffers, several of them, and reach the script one by one when it is
+// free, not the newest first.  A large frame already on its way when the
+// script was busy still comes before the newest.
+constexpr std::size_t kLargeFrame = 1 << 20;
+
 struct Watch final : pvac::ClientChannel::MonitorCallback {
     pvac::Monitor monitor;
     void (*arrived)(void*) = nullptr;
     void* tag = nullptr;
+    std::mutex polling;  // one poll at a time, and `monitor` set
+    std::condition_variable taken;
+    bool live = false;     // under `polling`
+    bool unread = false;   // under `polling`: the script has not had `pending`
+    // Under the callback lock:
+    pvd::PVStructurePtr pending;  // the newest update, whole
+    bool hasPending = false;
+    bool pixelsFresh = false;     // an update since the last taken changed the pixels
+    uint64_t skipped = 0;
+    // On the interpreter's thread:
+    pvd::PVStructurePtr delivering;
+    Pixels pixels;
 
     void monitorEvent(const pvac::MonitorEvent& event) override {
         // Failures and disconnects carry no value: the connection scripts
         // tell of the latter, and a subscription starts again by itself
         // when its channel comes back.
-        if (event.event == pvac::MonitorEvent::Data) arrived(tag);
+        if (event.event == pvac::MonitorEvent::Data) drain(true);
+    }
+
+    // Takes every update queued; the newest becomes `pending`.
+    void drain(bool holdBack) {
+        std::unique_lock<std::mutex> hold(polling);
+        if (!live) return;
+        bool any = false, image = false, fresh = false, large = false;
+        uint64_t extra = 0;
+        while (monitor.poll()) {
+            if (any) ++extra;
+            any = true;
+            if (!monitor.overrun.isEmpty()) ++extra;
+            const pvd::PVField* field = pixelField(*monitor.root);
+            image = field != nullptr;
+            if (image) fresh = fresh || changedWithin(*field);
+        }
+        if (!any) return;
+        const pvd::PVStructure& root = *monitor.root;
+        {
+            Held held(callbackLock());
+            if (!pending || pending->getStructure() != root.getStructure())
+                pending = pvd::getPVDataCreate()->createPVStructure(root.getStructure());
+            // Unchanged pixels were let go of in root: pending keeps its own,
+            // or the byte array made from them stays.
+            if (image && !fresh) pending->copyUnchecked(root, pixelMask(root), true);
+            else pending->copyUnchecked(root);
+            if (hasPending) ++skipped;
+            skipped += extra;
+            hasPending = true;
+            pixelsFresh = pixelsFresh || !image || fresh;
+        }
+        unread = true;
+        if (image) large = dropPixels(root) >= kLargeFrame;
+        hold.unlock();
+        arrived(tag);
+        if (!large || !holdBack) return;
+        hold.lock();
+        taken.wait_for(hold, kHoldBack, [this] { return !live || !unread; });
+    }
+
+    // Whether the last update changed `field` (or a field holding it).
+    bool changedWithin(const pvd::PVField& field) const {
+        for (const pvd::PVField* at = &field; at != nullptr; at = at->getParent())
+            if (monitor.changed.get(static_cast<uint32_t>(at->getFieldOffset()))) return true;
+        pvd::int32 bit = monitor.changed.nextSetBit(static_cast<uint32_t>(field.getFieldOffset()));
+        return bit >= 0 && static_cast<std::size_t>(bit) < field.getNextFieldOffset();
+    }
+
+    static pvd::BitSet pixelMask(const pvd::PVStructure& root) {
+        pvd::BitSet mask;
+        if (const pvd::PVField* field = pixelField(root))
+            for (std::size_t bit = field->getFieldOffset(); bit < field->getNextFieldOffset(); ++bit)
+                mask.set(static_cast<uint32_t>(bit));
+        return mask;
     }
 };
 
@@ -420,32 +517,55 @@ Watch* subscribe(Channel& channel, const std::string& request, void (*arrived)(v
         pvd::PVStructure::const_shared_pointer pvRequest =
             requestOf(request.empty() ? std::string("record[queueSize=2]field()") : request);
         checkUnlocked("pvac::ClientChannel::monitor");
-        watch->monitor = channel.pva->client.monitor(watch, pvRequest);
+        pvac::Monitor monitor = channel.pva->client.monitor(watch, pvRequest);
+        std::lock_guard<std::mutex> hold(watch->polling);
+        watch->monitor = monitor;
+        watch->live = true;
     } catch (std::exception& failure) {
         why = failure.what();
         delete watch;
         return nullptr;
     }
+    // An update that came before the monitor was ours waits in its queue.
+    checkUnlocked("pvac::Monitor::poll");
+    watch->drain(false);
     return watch;
 }
 
 Tcl_Obj* takeNewest(Watch* watch, const Form& form, uint64_t& skipped) {
-    checkUnlocked("pvac::Monitor::poll");
-    pvd::PVStructure::const_shared_pointer newest;
-    bool any = false;
-    while (watch->monitor.poll()) {
-        if (any) ++skipped;
-        any = true;
-        if (!watch->monitor.overrun.isEmpty()) ++skipped;
-        newest = watch->monitor.root;
+    Tcl_Obj* value = nullptr;
+    {
+        Held hold(callbackLock());
+        skipped += watch->skipped;
+        watch->skipped = 0;
+        if (watch->hasPending) {
+            watch->hasPending = false;
+            watch->pending.swap(watch->delivering);
+            watch->pixels.fresh = watch->pixelsFresh;
+            watch->pixelsFresh = false;
+        }
     }
-    if (!any || !newest) return nullptr;
-    return readValue(*newest, form);
+    if (watch->delivering) {
+        value = readValue(*watch->delivering, form, nullptr, &watch->pixels);
+        dropPixels(*watch->delivering);
+    }
+    {
+        std::lock_guard<std::mutex> hold(watch->polling);
+        watch->unread = false;
+    }
+    watch->taken.notify_all();
+    return value;
 }
 
 void unsubscribe(Watch* watch) {
     checkUnlocked("pvac::Monitor::cancel");
+    {
+        std::lock_guard<std::mutex> hold(watch->polling);
+        watch->live = false;
+    }
+    watch->taken.notify_all();
     watch->monitor.cancel();
+    if (watch->pixels.bytes != nullptr) Tcl_DecrRefCount(watch->pixels.bytes);
     delete watch;
 }
 

@@ -163,22 +163,44 @@ Tcl_Obj* stampObj(const pvd::PVStructure& root, const char* name) {
     return Tcl_NewDoubleObj(stamp ? secondsOf(*stamp) : 0);
 }
 
-// The pixels of an NTNDArray: the raw bytes of its value union's array.
-Tcl_Obj* imageObj(const pvd::PVStructure& root) {
-    Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
+std::tr1::shared_ptr<const pvd::PVScalarArray> pixelArray(const pvd::PVStructure& root) {
     auto value = root.getSubField<pvd::PVUnion>("value");
-    std::tr1::shared_ptr<const pvd::PVScalarArray> pixels;
-    if (value) pixels = value->get<pvd::PVScalarArray>();
-    if (pixels) {
+    return value ? value->get<pvd::PVScalarArray>() : std::tr1::shared_ptr<const pvd::PVScalarArray>();
+}
+
+// An image's bytes as a byte array: copied once, into `pixels`'s byte array
+// when nothing else holds it.
+Tcl_Obj* bytesObj(const pvd::shared_vector<const void>& raw, Pixels* pixels) {
+    const auto* data = static_cast<const unsigned char*>(raw.data());
+    auto size = static_cast<TclSize>(raw.size());
+    if (pixels == nullptr) return Tcl_NewByteArrayObj(data, size);
+    if (pixels->bytes != nullptr && !Tcl_IsShared(pixels->bytes)) {
+        // Null when a script made it text that is not bytes (Tcl 9).
+        if (unsigned char* into = Tcl_SetByteArrayLength(pixels->bytes, size)) {
+            if (size > 0) memcpy(into, data, static_cast<std::size_t>(size));
+            return pixels->bytes;
+        }
+    }
+    if (pixels->bytes != nullptr) Tcl_DecrRefCount(pixels->bytes);
+    pixels->bytes = Tcl_NewByteArrayObj(data, size);
+    Tcl_IncrRefCount(pixels->bytes);
+    return pixels->bytes;
+}
+
+// The pixels of an NTNDArray: the raw bytes of its value union's array.
+Tcl_Obj* imageObj(const pvd::PVStructure& root, Pixels* pixels) {
+    Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
+    std::tr1::shared_ptr<const pvd::PVScalarArray> array = pixelArray(root);
+    if (pixels != nullptr && !pixels->fresh && pixels->bytes != nullptr) {
+        putKey(dict, "value", pixels->bytes);  // the update left the pixels alone
+    } else if (array) {
         pvd::shared_vector<const void> raw;
-        pixels->getAs(raw);  // the array itself, untyped, not copied
-        putKey(dict, "value", Tcl_NewByteArrayObj(static_cast<const unsigned char*>(raw.data()),
-                                                  static_cast<TclSize>(raw.size())));
-        putKey(dict, "type", Tcl_NewStringObj(pvd::ScalarTypeFunc::name(pixels->getScalarArray()->getElementType()), -1));
+        array->getAs(raw);  // the array itself, untyped, not copied
+        putKey(dict, "value", bytesObj(raw, pixels));
     } else {
         putKey(dict, "value", Tcl_NewByteArrayObj(nullptr, 0));
-        putKey(dict, "type", Tcl_NewStringObj("", -1));
     }
+    putKey(dict, "type", Tcl_NewStringObj(array ? pvd::ScalarTypeFunc::name(array->getScalarArray()->getElementType()) : "", -1));
     Tcl_Obj* sizes = Tcl_NewListObj(0, nullptr);
     if (auto dimensions = root.getSubField<pvd::PVStructureArray>("dimension"))
         for (const pvd::PVStructurePtr& dimension : dimensions->view())
@@ -215,8 +237,8 @@ Tcl_Obj* tableObj(const pvd::PVStructure& root, const Form& form) {
     return dict;
 }
 
-Tcl_Obj* plainValue(const pvd::PVStructure& root, const Form& form) {
-    if (idIs(root, "epics:nt/NTNDArray:")) return imageObj(root);
+Tcl_Obj* plainValue(const pvd::PVStructure& root, const Form& form, Pixels* pixels) {
+    if (idIs(root, "epics:nt/NTNDArray:")) return imageObj(root, pixels);
     if (idIs(root, "epics:nt/NTTable:")) return tableObj(root, form);
     if (auto value = root.getSubField("value")) return fieldObj(*value, form);
     return structureObj(root, form);
@@ -257,9 +279,9 @@ void putPair(Tcl_Obj* dict, const char* key, const pvd::PVStructure& root, const
     putKey(dict, key, Tcl_NewListObj(2, pair));
 }
 
-Tcl_Obj* metaValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid) {
+Tcl_Obj* metaValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid, Pixels* pixels) {
     Tcl_Obj* dict = Tcl_NewListObj(0, nullptr);
-    putKey(dict, "value", plainValue(root, form));
+    putKey(dict, "value", plainValue(root, form, pixels));
     auto severity = setField<pvd::PVInt>(root, "alarm.severity", valid);
     auto status = setField<pvd::PVInt>(root, "alarm.status", valid);
     auto message = setField<pvd::PVString>(root, "alarm.message", valid);
@@ -375,8 +397,25 @@ bool fillEnum(pvd::PVStructure& field, Tcl_Obj* value, std::string& why) {
 
 }  // namespace
 
-Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid) {
-    return form.meta ? metaValue(root, form, valid) : plainValue(root, form);
+Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid, Pixels* pixels) {
+    return form.meta ? metaValue(root, form, valid, pixels) : plainValue(root, form, pixels);
+}
+
+bool isImage(const pvd::PVStructure& root) { return idIs(root, "epics:nt/NTNDArray:"); }
+
+const pvd::PVField* pixelField(const pvd::PVStructure& root) {
+    if (!isImage(root)) return nullptr;
+    return root.getSubField<pvd::PVUnion>("value").get();
+}
+
+std::size_t dropPixels(const pvd::PVStructure& root) {
+    if (!isImage(root)) return 0;
+    auto array = pixelArray(root);
+    if (!array) return 0;
+    std::size_t bytes = array->getLength() * pvd::ScalarTypeFunc::elementSize(array->getScalarArray()->getElementType());
+    // An empty array of bytes, converted: setLength(0) would keep the buffer.
+    std::tr1::const_pointer_cast<pvd::PVScalarArray>(array)->putFrom(pvd::shared_vector<const pvd::int8>());
+    return bytes;
 }
 
 Tcl_Obj* typeDict(const pvd::StructureConstPtr& type) {

@@ -24,7 +24,26 @@ namespace pvd = epics::pvData;
 // warning, alarm, control and states.
 // `valid`, when given, marks the fields the server set: -meta leaves out
 // those it did not (a -request that asked for fewer).
-Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid = nullptr);
+// `pixels`, when given, is a monitor's byte array of an image's last
+// pixels: new pixels are copied into it when no script holds it any more
+// (its memory is used again, not allocated and freed each frame), into a
+// new one otherwise; with `fresh` false the update left the pixels alone
+// and the same byte array is given again.
+struct Pixels {
+    Tcl_Obj* bytes = nullptr;  // our reference, or null
+    bool fresh = true;
+};
+Tcl_Obj* readValue(const pvd::PVStructure& root, const Form& form, const pvd::BitSet* valid = nullptr,
+                   Pixels* pixels = nullptr);
+
+// Whether the structure is an NTNDArray.
+bool isImage(const pvd::PVStructure& root);
+// The field of an image that holds its pixels (its `value` union), or null.
+const pvd::PVField* pixelField(const pvd::PVStructure& root);
+// Lets go of an image's pixel array (the structure keeps an empty one), so
+// that the library's buffer has no other owner and takes the next frame in
+// place.  The bytes it had.
+std::size_t dropPixels(const pvd::PVStructure& root);
 
 // A structure's type as info gives it: {type ID fields {NAME TYPE ...}},
 // a nested structure's TYPE being its own {type ID fields {...}}.
