@@ -414,7 +414,10 @@ void endPut(Put* put, bool waitedFor) {
 // newest for when there is room), and the library's buffer, which the Tcl
 // value is made from, is never copied by the library to take the next
 // frame.  The wait is bounded, so that other answers of the same server are
-// never held up for longer.
+// never held up for longer; when it runs out (a busy script), the callback
+// waits no more until the script has had an update, and takes every frame
+// as it comes, so that the newest is the one waiting when the script is
+// free, not those the server had queued.
 //
 // An image's pixel array is let go of wherever it is not needed (pvac's
 // copy of the update once `pending` has it, `pending` once the Tcl value
@@ -436,6 +439,7 @@ struct Watch final : pvac::ClientChannel::MonitorCallback {
     std::condition_variable taken;
     bool live = false;     // under `polling`
     bool unread = false;   // under `polling`: the script has not had `pending`
+    bool behind = false;   // under `polling`: a hold-back ran out, the script is busy
     // Under the callback lock:
     pvd::PVStructurePtr pending;  // the newest update, whole
     bool hasPending = false;
@@ -487,7 +491,7 @@ struct Watch final : pvac::ClientChannel::MonitorCallback {
         arrived(tag);
         if (!large || !holdBack) return;
         hold.lock();
-        taken.wait_for(hold, kHoldBack, [this] { return !live || !unread; });
+        if (!behind && !taken.wait_for(hold, kHoldBack, [this] { return !live || !unread; })) behind = true;
     }
 
     // Whether the last update changed `field` (or a field holding it).
@@ -552,6 +556,7 @@ Tcl_Obj* takeNewest(Watch* watch, const Form& form, uint64_t& skipped) {
     {
         std::lock_guard<std::mutex> hold(watch->polling);
         watch->unread = false;
+        watch->behind = false;
     }
     watch->taken.notify_all();
     return value;
