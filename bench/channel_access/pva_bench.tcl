@@ -53,6 +53,10 @@ proc startServerFile {path} {
     if {[gets $server line] < 0 || ![regexp {udp (\d+)$} $line -> udp]} { error "pva_server: $line" }
 }
 
+# rawpva's answer: its last line (pvAccess may log lines of its own before it).
+proc raw {args} {
+    lindex [split [string trim [exec $::env(RAWPVA) {*}$args 2>@stderr]] \n] end
+}
 proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
 proc percentile {values p} {
     set sorted [lsort -real $values]
@@ -99,7 +103,7 @@ try {
             tessaly::get pva://bench:val
             lappend ours [expr {[clock microseconds] - $t}]
         }
-        lappend raw {*}[exec $env(RAWPVA) get bench:val $calls 2>@stderr]
+        lappend raw {*}[raw get bench:val $calls]
     }
     tessaly::disconnect pva://bench:val
     stopServer
@@ -146,7 +150,7 @@ try {
         set best 0
         foreach how {worker callback} {
             pause 500
-            lassign [exec $env(RAWPVA) frames bench:img $seconds $how 2>@stderr] rawRate rawPeak
+            lassign [raw frames bench:img $seconds $how] rawRate rawPeak
             lappend rawBy($how) $rawRate
             lappend rawPeaks($how) [expr {$rawPeak * 1024.0 / $frameBytes}]
             if {$rawRate > $best} { set best $rawRate }
@@ -189,7 +193,7 @@ try {
     set ourUpdates [expr {$::ticks / $elapsed}]
     foreach id $ids { tessaly::unmonitor $id }
     tessaly::disconnect {*}$names
-    lassign [exec $env(RAWPVA) monitors bench:s 1000 $window 2>@stderr] rawCpu rawUpdates
+    lassign [raw monitors bench:s 1000 $window] rawCpu rawUpdates
     stopServer
     file delete $pvfile
     puts [format "monitors: 1000 NTScalars at 10 Hz for %d s: %.0f updates a second to Tcl, %.0f to raw" \
