@@ -15,8 +15,8 @@
 #include <pv/createRequest.h>
 #include <pva/client.h>
 
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
