@@ -29,7 +29,7 @@ set frameBytes [expr {2048 * 2048 * 2}]
 set udp 0
 set server {}
 
-# One server a part, so that what one part serves never loads another's
+# A server of its own for each measurement, so that what one serves never loads another's
 # figures; all on one search port, for the client's search list is read once.
 proc startServer {args} {
     global env udp server
@@ -53,9 +53,13 @@ proc startServerFile {path} {
     if {[gets $server line] < 0 || ![regexp {udp (\d+)$} $line -> udp]} { error "pva_server: $line" }
 }
 
-# rawpva's answer: its last line (pvAccess may log lines of its own before it).
+# rawpva's answer: its last line of figures (pvAccess may log lines of its
+# own on standard output, before it or after).
 proc raw {args} {
-    lindex [split [string trim [exec $::env(RAWPVA) {*}$args 2>@stderr]] \n] end
+    set lines [split [exec $::env(RAWPVA) {*}$args 2>@stderr] \n]
+    set answer [lindex [lsearch -all -inline -regexp $lines {^[0-9][0-9. ]*$}] end]
+    if {$answer eq ""} { error "rawpva $args gave no figures: [join $lines { / }]" }
+    return $answer
 }
 proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
 proc percentile {values p} {
