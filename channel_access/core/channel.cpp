@@ -35,6 +35,7 @@ Pool<Channel> named;          // under the callback lock
 int slotsDown = 0;            // under the callback lock
 int commandsWaiting = 0;      // under the callback lock
 std::vector<Channel*> arrivals;  // under the callback lock
+const Feature* lostServers = nullptr;
 
 bool slotsReady = false;
 void readySlots() {
@@ -197,7 +198,13 @@ void noteLink(Channel* channel, bool up) {
     if (channel->link == now || (channel->link == Link::Connecting && !up)) return;
     bool counted = channel->side == Side::Slots && channel->handled;
     if (counted) slotsDown += now == Link::Connected ? -1 : channel->link == Link::Connected ? 1 : 0;
+    bool lostServer = channel->link == Link::Connected && channel->side == Side::Names &&
+                      channel->protocol == Protocol::Ca;
     channel->link = now;
+    if (lostServer && lostServers != nullptr && !channel->lost) {
+        channel->lost = true;
+        noteReady(*lostServers, channel->ref, channel->generation, channel->side);
+    }
     if (channel->awaited && now == Link::Connected) {
         channel->awaited = false;
         arrivals.push_back(channel);
@@ -212,6 +219,8 @@ void noteLink(Channel* channel, bool up) {
         noteReady(kChannelLinks, channel->ref, channel->generation, channel->side);
     }
 }
+
+void tellLostServers(const Feature& feature) { lostServers = &feature; }
 
 void watchChannel(Channel& channel) {
     if (channel.watchers++ > 0) return;

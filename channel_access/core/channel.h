@@ -54,6 +54,7 @@ struct Channel {
     bool queued = false;       // a change waits for delivery
     std::vector<bool> changes; // not yet delivered, oldest first
     bool awaited = false;      // a blocked command waits for it to connect
+    bool lost = false;         // the lost-server feature has been told
     // On the interpreter's thread.
     uint32_t watchers = 0;                 // features that need its changes
     std::vector<uint32_t> monitors;        // events/monitors.cpp's records
@@ -113,6 +114,10 @@ void onConnection(connection_handler_args args);
 // callback lock): a channel still connecting that is told it is down has
 // not changed.
 void noteLink(Channel* channel, bool up);
+
+// The feature told, through the ready list, when a Channel Access channel of
+// the name layer loses its server (set at load).
+void tellLostServers(const Feature& feature);
 
 // A feature that needs a channel's connection changes (a monitor, a script)
 // watches it; a slot channel carries the handler only while watched.  With
