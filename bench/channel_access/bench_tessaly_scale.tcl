@@ -126,9 +126,11 @@ proc measure {args} {
 proc tclClient {args} { measure $::tclsh $::client {*}$args }
 proc pyClient {args} { measure $::python $::pybench {*}$args }
 
-# Clients read line by line in the event loop.
+# Clients read line by line in the event loop.  Each is ended by its own
+# pid once it has said what it had to say (libca's exit can hang waiting
+# for its UDP thread: "cac: timing out waiting for UDP thread shutdown").
 proc openClient {args} {
-    set pipe [open |[list timeout 600 {*}$args 2>>$::log] r+]
+    set pipe [open |[list {*}$args 2>>$::log] r+]
     lappend ::started $pipe
     fconfigure $pipe -blocking 0 -buffering line
     set ::lines($pipe) {}
@@ -270,13 +272,15 @@ try {
     endProcess $pyCpu
     say [format "  %d PVs at 10 Hz for 10 s (both clients side by side): Tessaly %s%% of a core (%s updates/s), pyepics %s%% (%s updates/s)" \
         $monitored [num $cpuOurs %.2f] [num $ratesOurs %.0f] [num $cpuPy %.2f] [num $ratesPy %.0f]]
+    # A figure counts only while the updates flow (10 a second each).
+    set flowing [expr {$ratesOurs ne "" && $ratesOurs >= 0.9 * $monitored * 10}]
     row "CPU, $monitored PVs at 10 Hz (% of a core)" [num $cpuOurs %.2f] "pyepics [num $cpuPy %.2f]" "<= 5" \
-        [expr {$cpuOurs ne "" && $cpuOurs <= 5}]
+        [expr {$flowing && $cpuOurs <= 5}]
 
-    set floodOurs [tclClient flood flood 10 3]
+    lassign [tclClient flood flood 10 3] floodOurs floodReplaced
     set floodPy [pyClient flood 3 {*}[lmap i {0 1 2 3 4 5 6 7 8 9} {string cat flood:$i}]]
-    say [format "  flood, 10 PVs counting as fast as ca_server sends: to Tcl %s updates/s, to pyepics %s updates/s" \
-        [num $floodOurs %.0f] [num $floodPy %.0f]]
+    say [format "  flood, 10 PVs counting as fast as ca_server sends: to Tcl scripts %s updates/s (and %s/s replaced by a newer value before their script ran), to pyepics callbacks %s updates/s" \
+        [num $floodOurs %.0f] [num $floodReplaced %.0f] [num $floodPy %.0f]]
     row "flood to scripts (updates/s)" [num $floodOurs %.0f] "pyepics [num $floodPy %.0f]" ">= pyepics" \
         [expr {$floodOurs ne "" && $floodPy ne "" && $floodOurs >= $floodPy}]
 

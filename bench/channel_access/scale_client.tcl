@@ -10,7 +10,9 @@
 #   cpu PREFIX COUNT SECONDS     a monitor on each; CPU of the process over
 #                                SECONDS once all have delivered
 #                                -> "PERCENT_OF_A_CORE UPDATES_A_SECOND"
-#   flood PREFIX COUNT SECONDS   a monitor on each -> "UPDATES_A_SECOND"
+#   flood PREFIX COUNT SECONDS   a monitor on each -> "UPDATES_A_SECOND
+#                                REPLACED_A_SECOND" (updates a newer one
+#                                replaced before their script ran)
 #   latency NAME COUNT WRITER    a monitor on NAME while WRITER (a tclsh
 #                                script) puts the wall clock into it, then a
 #                                raw libca subscription on the same
@@ -77,6 +79,12 @@ switch -- $mode {
         lassign $args prefix count seconds
         load $env(TESSALY_LIB) Tessaly
         proc tick {value} { incr ::ticks }
+        # Updates replaced by a newer one before their script ran.
+        proc dropped {names} {
+            set sum 0
+            foreach name $names { incr sum [dict get [tessaly::info $name] dropped] }
+            return $sum
+        }
         set ::ticks 0
         foreach name [namesOf $prefix $count] { tessaly::monitor $name tick }
         if {$mode eq "cpu"} {
@@ -86,16 +94,19 @@ switch -- $mode {
             pause 500
         }
         set ::ticks 0
+        set names [namesOf $prefix $count]
+        set dropped [dropped $names]
         set cpu [cpuTicks]
         set start [clock microseconds]
         pause [expr {int($seconds * 1000)}]
         set elapsed [expr {([clock microseconds] - $start) / 1e6}]
+        set dropped [expr {[dropped $names] - $dropped}]
         set used [expr {([cpuTicks] - $cpu) / 100.0}]
         set rate [expr {$::ticks / $elapsed}]
         if {$mode eq "cpu"} {
             puts [format "= %.2f %.0f" [expr {$used / $elapsed * 100}] $rate]
         } else {
-            puts [format "= %.0f" $rate]
+            puts [format "= %.0f %.0f" $rate [expr {$dropped / $elapsed}]]
         }
     }
     latency {
