@@ -116,7 +116,8 @@ proc measure {args} {
     set pipe [openClient {*}$args]
     set line [awaitLine $pipe "= " 300000]
     endProcess $pipe
-    if {$line eq ""} {
+    if {$line eq "" || ![string is double -strict [lindex $line 1]]} {
+        set line ""
         set f [open $::log a]
         puts $f "[join $args]: no figures"
         close $f

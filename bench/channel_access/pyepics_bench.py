@@ -205,8 +205,7 @@ def reconnect(prefix, count):
     del pvs
 
 
-if __name__ == "__main__":
-    sys.stdout.reconfigure(line_buffering=True)
+def main():
     if sys.argv[1] == "flood":
         monitor_rate(float(sys.argv[2]), sys.argv[3:], "= ")
     elif sys.argv[1] == "getmany":
@@ -223,3 +222,12 @@ if __name__ == "__main__":
         monitor_rate(float(sys.argv[2]), sys.argv[3:])
     else:
         caget_loop(sys.argv[2], int(sys.argv[3]))
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    try:
+        main()
+    except Exception as failure:  # the bench ends this process on its figures' line
+        sys.stderr.write("pyepics_bench.py %s: %s\n" % (sys.argv[1], failure))
+        print("= failed")

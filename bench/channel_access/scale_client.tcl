@@ -56,6 +56,14 @@ proc pause {ms} {
 }
 proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
 
+# A failure says so on the figures' line at once (the bench then ends this
+# process), and why on standard error.
+proc failed {message} {
+    puts stderr "scale_client.tcl $::mode: $message"
+    puts "= failed"
+}
+
+try {
 switch -- $mode {
     get {
         lassign $args prefixes count timeout
@@ -245,5 +253,8 @@ switch -- $mode {
         }
         vwait ::quit
     }
-    default { error "scale_client.tcl: no mode \"$mode\"" }
+    default { error "no mode \"$mode\"" }
+}
+} on error {message} {
+    failed [string range $message 0 300]
 }
