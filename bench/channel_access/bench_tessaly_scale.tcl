@@ -90,7 +90,7 @@ proc iocReady {logfile} {
 }
 # Waits (in the event loop, in steps of 5 ms) until the IOC is ready; the
 # wall clock then.
-proc awaitIoc {pipe logfile {seconds 60}} {
+proc awaitIoc {pipe logfile {seconds 180}} {
     set deadline [expr {[clock milliseconds] + $seconds * 1000}]
     while {![iocReady $logfile]} {
         if {[clock milliseconds] > $deadline} { error "[file tail $logfile]: not ready after $seconds s" }
