@@ -60,6 +60,17 @@ void deliverLinks(uint32_t ref, uint32_t generation) {
     }
 }
 
+// Under the callback lock: a change waits for delivery.
+void queueChange(Channel& channel, bool up) {
+    if (channel.changes.size() == kMaxChanges)
+        channel.changes.erase(channel.changes.begin(), channel.changes.begin() + 2);
+    channel.changes.push_back(up);
+    if (!channel.queued) {
+        channel.queued = true;
+        noteReady(kChannelLinks, channel.ref, channel.generation, channel.side);
+    }
+}
+
 }  // namespace
 
 const Feature kChannelLinks = {"channel links", deliverLinks, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -210,14 +221,12 @@ void noteLink(Channel* channel, bool up) {
         arrivals.push_back(channel);
     }
     if (commandsWaiting > 0) answerArrived().notify_all();
-    if (!channel->handled) return;
-    if (channel->changes.size() == kMaxChanges)
-        channel->changes.erase(channel->changes.begin(), channel->changes.begin() + 2);
-    channel->changes.push_back(now == Link::Connected);
-    if (!channel->queued) {
-        channel->queued = true;
-        noteReady(kChannelLinks, channel->ref, channel->generation, channel->side);
+    if (!channel->handled) {
+        // Whoever watches the name next hears where it stands.
+        channel->unheard = true;
+        return;
     }
+    queueChange(*channel, now == Link::Connected);
 }
 
 void tellLostServers(const Feature& feature) { lostServers = &feature; }
@@ -226,8 +235,14 @@ void watchChannel(Channel& channel) {
     if (channel.watchers++ > 0) return;
     if (channel.side == Side::Names) {
         // The handler is on from the start; its changes are now delivered.
+        // One that came while nothing watched (the connection of a name
+        // found while the command that made it still ran) was dropped: a
+        // connected channel is told so now, through the event loop, as if
+        // it had just connected.
         Held hold(callbackLock());
         channel.handled = true;
+        if (channel.unheard && channel.link == Link::Connected) queueChange(channel, true);
+        channel.unheard = false;
         return;
     }
     bool up = isConnected(channel);
@@ -245,6 +260,8 @@ void unwatchChannel(Channel& channel, bool alive) {
     {
         Held hold(callbackLock());
         if (channel.side == Side::Slots && channel.handled && channel.link != Link::Connected) --slotsDown;
+        // Changes not yet delivered go to whoever watches the name next.
+        if (channel.side == Side::Names && !channel.changes.empty()) channel.unheard = true;
         channel.handled = false;
         channel.queued = false;
         channel.changes.clear();

@@ -51,6 +51,7 @@ struct Channel {
     // Under the callback lock: what the connection handler keeps.
     Link link = Link::Connecting;
     bool handled = false;      // the handler is on the channel
+    bool unheard = false;      // a change came while nothing watched (names)
     bool queued = false;       // a change waits for delivery
     std::vector<bool> changes; // not yet delivered, oldest first
     bool awaited = false;      // a blocked command waits for it to connect
@@ -122,6 +123,9 @@ void tellLostServers(const Feature& feature);
 // A feature that needs a channel's connection changes (a monitor, a script)
 // watches it; a slot channel carries the handler only while watched.  With
 // `alive` false the channel has gone already and the library is not asked.
+// A name's channel that connected while nothing watched it (as it can while
+// the very command that made it still runs) is delivered a `1` through the
+// event loop when it comes to be watched, once.
 void watchChannel(Channel& channel);
 void unwatchChannel(Channel& channel, bool alive);
 
