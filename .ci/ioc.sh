@@ -28,7 +28,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARK
     { tail -n 30 "$build/configure.log" >&2; die "configuring $build failed"; }
 # Only what the ioc tests run: this tree is not for installing (an install
 # refuses it, naming what is not built).
-cmake --build "$build" -j2 --target tessaly ca_server tessaly_context_failure caRepeater
+cmake --build "$build" -j2 --target tessaly ca_server tessaly_context_failure tessaly_create_connected caRepeater
 
 say "tests against $softioc"
 . "$root/.ci/lib/repeater.sh"

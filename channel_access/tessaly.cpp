@@ -38,7 +38,7 @@ namespace {
 // channels first, the name table (which clears channels) last.
 const Feature* const kFeatures[] = {
     &kChannelLinks, &kMonitors, &kConnectionScripts, &kCompletions, &kRejections,
-    &kNotices,      &kClosingCircuits, &kNameTable,
+    &kNotices,      &kClosingCircuits, &kNameTable, &kSearchAgain,
 };
 
 void registerAll(Tcl_Interp* interp, const CommandTable<StringCommand>& table) {
@@ -76,6 +76,7 @@ int Tessaly_Init(Tcl_Interp* interp) {
     puts("Tessaly package " LABTCL_PACKAGE_VERSION);
     fflush(stdout);
     joinFeatures(kFeatures, sizeof kFeatures / sizeof kFeatures[0]);
+    tellLostServers(kSearchAgain);
     registerAll(interp, kSpecifiedCommands);
     registerAll(interp, kBatchCommands);
     registerAll(interp, kValueCommands);

@@ -10,6 +10,12 @@
 //   RawCa_Latency SLOT COUNT TESSALY_LIB  -> median microseconds from a put
 //       of another client (the wall clock in microseconds as the value) to
 //       a raw subscription callback
+//   RawCa_ConnectRead NAMES TIMEOUT -> "SECONDS CONNECTED READ": in a
+//       process without Tessaly, the raw form of one tessaly::get of many
+//       names: every channel created, one ca_pend_io for the connections,
+//       one ca_array_get of a DBR_DOUBLE each, one ca_pend_io for the values
+//       (the channels stay, so that the process's memory shows what libca
+//       holds for them)
 
 #include <cadef.h>
 #include <dlfcn.h>
@@ -188,6 +194,42 @@ int RawCaLatencyCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]
     return TCL_OK;
 }
 
+// The channels of RawCa_ConnectRead, kept until the process ends.
+std::vector<chid> scaleChannels;
+std::vector<double> scaleValues;
+
+int RawCaConnectReadCmd(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+    if (argc != 3) return fail(interp, "usage: RawCa_ConnectRead NAMES TIMEOUT");
+    int nameCount = 0;
+    const char** names = nullptr;
+    if (Tcl_SplitList(interp, argv[1], &nameCount, &names) != TCL_OK) return TCL_ERROR;
+    double timeout = strtod(argv[2], nullptr);
+    auto count = static_cast<std::size_t>(nameCount);
+    std::size_t first = scaleChannels.size();
+    scaleChannels.resize(first + count);
+    scaleValues.resize(first + count);
+    double start = nowSeconds();
+    for (std::size_t i = 0; i < count; ++i) {
+        int status = ca_create_channel(names[i], nullptr, nullptr, CA_PRIORITY_DEFAULT, &scaleChannels[first + i]);
+        if (status != ECA_NORMAL) {
+            Tcl_Free(reinterpret_cast<char*>(names));
+            return fail(interp, ca_message(status));
+        }
+    }
+    Tcl_Free(reinterpret_cast<char*>(names));
+    ca_pend_io(timeout);
+    std::size_t connected = 0;
+    for (std::size_t i = first; i < first + count; ++i) {
+        if (ca_state(scaleChannels[i]) != cs_conn) continue;
+        if (ca_array_get(DBR_DOUBLE, 1, scaleChannels[i], &scaleValues[i]) == ECA_NORMAL) ++connected;
+    }
+    int status = ca_pend_io(timeout);
+    double seconds = nowSeconds() - start;
+    snprintf(result, sizeof result, "%.4f %zu %zu", seconds, connected, status == ECA_NORMAL ? connected : 0);
+    Tcl_SetResult(interp, result, TCL_VOLATILE);
+    return TCL_OK;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int Rawca_Init(Tcl_Interp* interp) {
@@ -195,5 +237,6 @@ extern "C" __attribute__((visibility("default"))) int Rawca_Init(Tcl_Interp* int
     Tcl_CreateCommand(interp, "RawCa_Batch", RawCaBatchCmd, nullptr, nullptr);
     Tcl_CreateCommand(interp, "RawCa_Callback", RawCaCallbackCmd, nullptr, nullptr);
     Tcl_CreateCommand(interp, "RawCa_Latency", RawCaLatencyCmd, nullptr, nullptr);
+    Tcl_CreateCommand(interp, "RawCa_ConnectRead", RawCaConnectReadCmd, nullptr, nullptr);
     return TCL_OK;
 }

@@ -35,6 +35,7 @@ Pool<Channel> named;          // under the callback lock
 int slotsDown = 0;            // under the callback lock
 int commandsWaiting = 0;      // under the callback lock
 std::vector<Channel*> arrivals;  // under the callback lock
+const Feature* lostServers = nullptr;
 
 bool slotsReady = false;
 void readySlots() {
@@ -56,6 +57,17 @@ void deliverLinks(uint32_t ref, uint32_t generation) {
     for (bool up : changes) {
         if (channelAt(ref, generation) == nullptr) return;
         connectionChanged(*channel, up);
+    }
+}
+
+// Under the callback lock: a change waits for delivery.
+void queueChange(Channel& channel, bool up) {
+    if (channel.changes.size() == kMaxChanges)
+        channel.changes.erase(channel.changes.begin(), channel.changes.begin() + 2);
+    channel.changes.push_back(up);
+    if (!channel.queued) {
+        channel.queued = true;
+        noteReady(kChannelLinks, channel.ref, channel.generation, channel.side);
     }
 }
 
@@ -197,28 +209,40 @@ void noteLink(Channel* channel, bool up) {
     if (channel->link == now || (channel->link == Link::Connecting && !up)) return;
     bool counted = channel->side == Side::Slots && channel->handled;
     if (counted) slotsDown += now == Link::Connected ? -1 : channel->link == Link::Connected ? 1 : 0;
+    bool lostServer = channel->link == Link::Connected && channel->side == Side::Names &&
+                      channel->protocol == Protocol::Ca;
     channel->link = now;
+    if (lostServer && lostServers != nullptr && !channel->lost) {
+        channel->lost = true;
+        noteReady(*lostServers, channel->ref, channel->generation, channel->side);
+    }
     if (channel->awaited && now == Link::Connected) {
         channel->awaited = false;
         arrivals.push_back(channel);
     }
     if (commandsWaiting > 0) answerArrived().notify_all();
-    if (!channel->handled) return;
-    if (channel->changes.size() == kMaxChanges)
-        channel->changes.erase(channel->changes.begin(), channel->changes.begin() + 2);
-    channel->changes.push_back(now == Link::Connected);
-    if (!channel->queued) {
-        channel->queued = true;
-        noteReady(kChannelLinks, channel->ref, channel->generation, channel->side);
+    if (!channel->handled) {
+        // Whoever watches the name next hears where it stands.
+        channel->unheard = true;
+        return;
     }
+    queueChange(*channel, now == Link::Connected);
 }
+
+void tellLostServers(const Feature& feature) { lostServers = &feature; }
 
 void watchChannel(Channel& channel) {
     if (channel.watchers++ > 0) return;
     if (channel.side == Side::Names) {
         // The handler is on from the start; its changes are now delivered.
+        // One that came while nothing watched (the connection of a name
+        // found while the command that made it still ran) was dropped: a
+        // connected channel is told so now, through the event loop, as if
+        // it had just connected.
         Held hold(callbackLock());
         channel.handled = true;
+        if (channel.unheard && channel.link == Link::Connected) queueChange(channel, true);
+        channel.unheard = false;
         return;
     }
     bool up = isConnected(channel);
@@ -236,6 +260,8 @@ void unwatchChannel(Channel& channel, bool alive) {
     {
         Held hold(callbackLock());
         if (channel.side == Side::Slots && channel.handled && channel.link != Link::Connected) --slotsDown;
+        // Changes not yet delivered go to whoever watches the name next.
+        if (channel.side == Side::Names && !channel.changes.empty()) channel.unheard = true;
         channel.handled = false;
         channel.queued = false;
         channel.changes.clear();

@@ -51,9 +51,11 @@ struct Channel {
     // Under the callback lock: what the connection handler keeps.
     Link link = Link::Connecting;
     bool handled = false;      // the handler is on the channel
+    bool unheard = false;      // a change came while nothing watched (names)
     bool queued = false;       // a change waits for delivery
     std::vector<bool> changes; // not yet delivered, oldest first
     bool awaited = false;      // a blocked command waits for it to connect
+    bool lost = false;         // the lost-server feature has been told
     // On the interpreter's thread.
     uint32_t watchers = 0;                 // features that need its changes
     std::vector<uint32_t> monitors;        // events/monitors.cpp's records
@@ -114,9 +116,16 @@ void onConnection(connection_handler_args args);
 // not changed.
 void noteLink(Channel* channel, bool up);
 
+// The feature told, through the ready list, when a Channel Access channel of
+// the name layer loses its server (set at load).
+void tellLostServers(const Feature& feature);
+
 // A feature that needs a channel's connection changes (a monitor, a script)
 // watches it; a slot channel carries the handler only while watched.  With
 // `alive` false the channel has gone already and the library is not asked.
+// A name's channel that connected while nothing watched it (as it can while
+// the very command that made it still runs) is delivered a `1` through the
+// event loop when it comes to be watched, once.
 void watchChannel(Channel& channel);
 void unwatchChannel(Channel& channel, bool alive);
 

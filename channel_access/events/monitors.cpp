@@ -262,6 +262,23 @@ void deliverMonitor(uint32_t index, uint32_t generation) {
     Tcl_DecrRefCount(script);
 }
 
+}  // namespace
+
+void dropSubscriptions(Channel& channel) {
+    for (uint32_t index : channel.monitors) {
+        Monitor& monitor = monitors[index];
+        if (monitor.watch != nullptr) continue;
+        monitor.subscription = nullptr;
+        monitor.controlSubscription = nullptr;
+        monitor.subscribed = false;
+        Held hold(callbackLock());
+        // Updates wait for the new channel's control form.
+        if (monitor.meta) monitor.hasControl = false;
+    }
+}
+
+namespace {
+
 // A channel of the name layer connected: its monitors not yet subscribed
 // are subscribed now; one whose form the channel cannot take ends.
 void subscribeWaiting(Channel& channel, bool up) {

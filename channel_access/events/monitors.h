@@ -37,6 +37,11 @@ uint64_t droppedOn(const Channel& channel, Tcl_Interp* only);
 // The ids of one interpreter's monitors on a channel.
 Tcl_Obj* monitorIds(const Channel& channel, Tcl_Interp* interp);
 
+// The channel's library channel is about to be cleared and replaced by a
+// new one of the same name: its subscriptions go with it, and are made
+// again when the new one connects.
+void dropSubscriptions(Channel& channel);
+
 // The process is ending: PV Access subscriptions are cancelled while the
 // records their callbacks reach still exist.
 void endSubscriptionsAtExit();

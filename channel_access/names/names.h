@@ -53,6 +53,9 @@ void awaitConnections(const std::vector<Channel*>& channels, Clock::time_point d
 void clearNamesAtExit();
 
 extern const Feature kNameTable;
+// Searches again at once for the server of a name that has lost it
+// (search_again.cpp).
+extern const Feature kSearchAgain;
 
 // ---- template -------------------------------------------------------------------
 
