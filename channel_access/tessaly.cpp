@@ -58,6 +58,7 @@ void registerAll(Tcl_Interp* interp, const CommandTable<ObjCommand>& table) {
 void endAtExit(ClientData) {
     endSubscriptionsAtExit();
     pva::shutdown();
+    endSearchAgainAtExit();
     clearNamesAtExit();
     endNameContextAtExit();
 }

@@ -56,6 +56,8 @@ extern const Feature kNameTable;
 // Searches again at once for the server of a name that has lost it
 // (search_again.cpp).
 extern const Feature kSearchAgain;
+// The process is ending: the probe for lost servers goes.
+void endSearchAgainAtExit();
 
 // ---- template -------------------------------------------------------------------
 
