@@ -43,23 +43,18 @@ set startedPids {}   ;# and processes started without a pipe
 
 proc say {text} { puts $text; flush stdout }
 
-# Ports free for TCP and UDP on loopback just now.
+# Ports free for TCP and UDP on loopback just now (softioc_server.py's
+# free_port, which the soft IOC tests use too).
 proc freePorts {count} {
     exec $::python -c {
-import socket, sys
+import sys
+sys.path.insert(0, sys.argv[2])
+from softioc_server import free_port
 ports = set()
 while len(ports) < int(sys.argv[1]):
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp:
-        tcp.bind(("127.0.0.1", 0))
-        port = tcp.getsockname()[1]
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-            try:
-                udp.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-    ports.add(port)
+    ports.add(free_port())
 print(" ".join(map(str, ports)))
-} $count
+} $count [file join $::here .. .. tests tools ca_server]
 }
 
 proc wallMicros {} { clock microseconds }
