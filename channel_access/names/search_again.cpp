@@ -126,7 +126,8 @@ void probeTick(ClientData) {
         Held hold(callbackLock());
         generation = probeGeneration;
     }
-    Channel* channel = stillLost(lost.front());
+    // (It may have connected since: the probe then finds its server at once.)
+    Channel* channel = channelAt(lost.front().ref, lost.front().generation);
     void* tag = reinterpret_cast<void*>(static_cast<uintptr_t>(generation));
     if (ca_create_channel(ca_name(channel->id), onProbe, tag, kPriority, &probe) != ECA_NORMAL) probe = nullptr;
     ca_flush_io();
