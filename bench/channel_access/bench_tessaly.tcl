@@ -9,6 +9,7 @@
 # tests/tools/ca_server/softioc_server.py with SOFTIOC and CA_SERVER in its own
 # environment.  Its standard input is a pipe from here, which such a server
 # takes as its life line.
+source [file join [file dirname [info script]] bench_lib.tcl]
 set calls 2000
 set rounds 9
 
@@ -29,7 +30,6 @@ try {
     load $env(TESSALY_LIB) Tessaly
     load $env(RAWCA_LIB) Rawca
 
-    proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
     proc lsequence {n} { set out {}; for {set i 0} {$i < $n} {incr i} { lappend out $i }; return $out }
     set python [expr {[file executable /usr/bin/python3] ? "/usr/bin/python3" : "python3"}]
     set pybench [file join [file dirname [info script]] pyepics_bench.py]
@@ -213,15 +213,6 @@ try {
     set ids {}
     foreach s $idle { for {set k 0} {$k < 10} {incr k} { lappend ids [EPICS_Monitor $s tick] } }
     after 500 {set ::go 1}; vwait ::go
-    # User and system time of this process in clock ticks (read, not
-    # exec'd: a child would cost this process its fork).
-    proc cpuTicks {{file stat}} {
-        set f [open /proc/[pid]/$file]
-        set stat [read $f]
-        close $f
-        lassign [lrange [split [string range $stat [string last ")" $stat]+2 end]] 11 12] user system
-        expr {$user + $system}
-    }
     # The interpreter's thread (its id is the process's) apart from libca's
     # own threads (their timers run whether there are monitors or not).
     set before [cpuTicks]

@@ -23,6 +23,7 @@
 # softIoc; empty: cmake/build-epics-base.sh's, from the dependency cache),
 # LABTCL_SOURCE (the source tree).  Everything it starts it ends, by pid.
 set here [file dirname [file normalize [info script]]]
+source [file join $here bench_lib.tcl]
 set work [pwd]
 set python [expr {[file executable /usr/bin/python3] ? "/usr/bin/python3" : "python3"}]
 set client [file join $here scale_client.tcl]
@@ -59,11 +60,6 @@ print(" ".join(map(str, ports)))
 
 proc wallMicros {} { clock microseconds }
 
-# Runs the event loop for ms.
-proc pause {ms} {
-    after $ms {set ::paused 1}
-    vwait ::paused
-}
 
 # Starts a softIoc serving db on port (its standard input our pipe, its
 # output to logfile); returns {pipe readyWallMicros} once it is ready.
@@ -167,7 +163,6 @@ proc num {value {format %.3f}} {
     if {$value eq "" || $value < 0} { return "n/a" }
     format $format $value
 }
-proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
 
 try {
     if {![info exists env(SOFTIOC)] || $env(SOFTIOC) eq ""} {

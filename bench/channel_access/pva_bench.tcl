@@ -61,33 +61,12 @@ proc raw {args} {
     if {$answer eq ""} { error "rawpva $args gave no figures: [join $lines { / }]" }
     return $answer
 }
-proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
-proc percentile {values p} {
-    set sorted [lsort -real $values]
-    lindex $sorted [expr {min([llength $sorted] - 1, int(ceil([llength $sorted] * $p / 100.0)) - 1)}]
-}
-proc pause {ms} { after $ms {set ::pause 1}; vwait ::pause }
-# A line of /proc/self/status in KiB.
-proc statusKiB {key} {
-    set f [open /proc/[pid]/status]
-    set text [read $f]
-    close $f
-    regexp -line "^$key:\\s+(\\d+)" $text -> kib
-    return $kib
-}
+source [file join [file dirname [info script]] bench_lib.tcl]
 # Starts the peak resident set (VmHWM) again from the current size.
 proc resetPeak {} {
     set f [open /proc/[pid]/clear_refs w]
     puts -nonewline $f 5
     close $f
-}
-# User and system time of this process in clock ticks (read, not exec'd).
-proc cpuTicks {} {
-    set f [open /proc/[pid]/stat]
-    set stat [read $f]
-    close $f
-    lassign [lrange [split [string range $stat [string last ")" $stat]+2 end]] 11 12] user system
-    expr {$user + $system}
 }
 set hz 100  ;# USER_HZ, the unit of /proc/PID/stat
 

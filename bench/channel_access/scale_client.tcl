@@ -28,21 +28,7 @@ fconfigure stdout -buffering line
 set mode [lindex $argv 0]
 set args [lrange $argv 1 end]
 
-proc rssKiB {} {
-    set f [open /proc/self/status]
-    set text [read $f]
-    close $f
-    regexp {VmRSS:\s+(\d+)} $text -> kib
-    return $kib
-}
-# User and system time of the whole process (every thread), in clock ticks.
-proc cpuTicks {} {
-    set f [open /proc/self/stat]
-    set stat [read $f]
-    close $f
-    lassign [lrange [split [string range $stat [string last ")" $stat]+2 end]] 11 12] user system
-    expr {$user + $system}
-}
+source [file join [file dirname [info script]] bench_lib.tcl]
 proc namesOf {prefixes count} {
     set names {}
     foreach prefix $prefixes {
@@ -50,11 +36,6 @@ proc namesOf {prefixes count} {
     }
     return $names
 }
-proc pause {ms} {
-    after $ms {set ::pause 1}
-    vwait ::pause
-}
-proc median {values} { lindex [lsort -real $values] [expr {[llength $values] / 2}] }
 
 # A failure says so on the figures' line at once (the bench then ends this
 # process), and why on standard error.
@@ -69,19 +50,19 @@ switch -- $mode {
         lassign $args prefixes count timeout
         load $env(TESSALY_LIB) Tessaly
         set names [namesOf $prefixes $count]
-        set before [rssKiB]
+        set before [statusKiB VmRSS]
         set start [clock microseconds]
         set values [tessaly::get -timeout $timeout {*}$names]
         set seconds [expr {([clock microseconds] - $start) / 1e6}]
-        puts [format "= %.4f %d %d" $seconds [expr {[rssKiB] - $before}] [llength $values]]
+        puts [format "= %.4f %d %d" $seconds [expr {[statusKiB VmRSS] - $before}] [llength $values]]
     }
     raw {
         lassign $args prefixes count timeout
         load $env(RAWCA_LIB) Rawca
         set names [namesOf $prefixes $count]
-        set before [rssKiB]
+        set before [statusKiB VmRSS]
         lassign [RawCa_ConnectRead $names $timeout] seconds connected read
-        puts [format "= %.4f %d %d" $seconds [expr {[rssKiB] - $before}] $read]
+        puts [format "= %.4f %d %d" $seconds [expr {[statusKiB VmRSS] - $before}] $read]
     }
     cpu - flood {
         lassign $args prefix count seconds
